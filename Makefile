@@ -1,0 +1,37 @@
+# Every target sets itself up on a fresh machine: a .venv with Python 3.13, the build and test
+# tools, and the module built from the current sources.
+VENV   := .venv
+PY     := $(VENV)/bin/python
+PIP    := $(PY) -m pip --disable-pip-version-check -q
+STAMP_TOOLS   := $(VENV)/.tools
+STAMP_INSTALL := $(VENV)/.installed
+SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+FILE ?=
+
+.PHONY: all test demo bench clean format
+
+all: $(STAMP_INSTALL)
+
+$(STAMP_TOOLS): tools/requirements-dev.txt
+	@python=$$(tools/find-python313.sh) && test -x $(PY) || $$python -m venv $(VENV)
+	$(PIP) install -r tools/requirements-dev.txt
+	@touch $@
+
+$(STAMP_INSTALL): $(STAMP_TOOLS) $(SOURCES)
+	$(PIP) install --no-build-isolation .
+	@touch $@
+
+test: $(STAMP_INSTALL)
+	$(PY) -m pytest -q
+
+demo: $(STAMP_INSTALL)
+	$(PY) examples/summary.py $(FILE)
+
+bench: $(STAMP_INSTALL)
+	$(PY) bench/run.py
+
+format: $(STAMP_TOOLS)
+	$(VENV)/bin/clang-format -i $$(find src tests bench examples -name '*.cpp' -o -name '*.hpp' -o -name '*.c' | sort)
+
+clean:
+	rm -rf $(VENV) build

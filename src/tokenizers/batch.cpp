@@ -1,0 +1,75 @@
+#include "batch.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace chopwise {
+namespace {
+
+// Never asks for zero bytes, so a successful allocation is never a null pointer.
+void* allocate(std::uint64_t bytes) {
+    if (bytes > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
+    void* block = std::malloc(std::max<std::size_t>(static_cast<std::size_t>(bytes), 1));
+    if (block == nullptr) throw std::bad_alloc();
+    return block;
+}
+
+}  // namespace
+
+Batch::Batch()
+    : text_out(static_cast<char*>(allocate(std::uint64_t{default_batch_size} * token_slot_bytes))),
+      types_out(nullptr) {
+    try {
+        types_out = static_cast<std::uint64_t*>(allocate(std::uint64_t{default_batch_size} * 8));
+    } catch (...) {
+        std::free(text_out);
+        throw;
+    }
+}
+
+Batch::~Batch() {
+    std::free(text_out);
+    std::free(types_out);
+    for (std::uint64_t* block : retired_types) std::free(block);
+}
+
+void Batch::set_batch_size(std::uint32_t n) {
+    // Both new blocks are had before either old one goes, so a failure changes nothing. The
+    // old contents need not survive: every batch starts from an empty buffer.
+    char* new_text = static_cast<char*>(allocate(std::uint64_t{n} * token_slot_bytes));
+    std::uint64_t* new_types;
+    try {
+        retired_types.reserve(retired_types.size() + 1);
+        new_types = static_cast<std::uint64_t*>(allocate(std::uint64_t{n} * 8));
+    } catch (...) {
+        std::free(new_text);
+        throw;
+    }
+    std::free(text_out);
+    text_out = new_text;
+    if (types_viewed)
+        retired_types.push_back(types_out);
+    else
+        std::free(types_out);
+    types_out = new_types;
+    types_viewed = false;
+    batch_size = n;
+}
+
+void Batch::append(const TokenBuffer& token) {
+    char* out = text_out + text_used;
+    for (std::uint32_t i = 0; i < token.char_count; ++i) {
+        const Utf8Char& c = token.chars[i];
+        // Copying all four bytes stays inside the token's slot and avoids a variable-length copy.
+        std::memcpy(out, c.bytes, 4);
+        out += c.length;
+    }
+    *out++ = '\0';
+    text_used = static_cast<std::size_t>(out - text_out);
+    types_out[token_count++] = type_bits(token.token_type);
+}
+
+}  // namespace chopwise

@@ -1,0 +1,56 @@
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <stdexcept>
+
+#include "batch.hpp"
+
+namespace chopwise {
+
+namespace py = pybind11;
+
+inline py::dict new_dict() {
+    PyObject* d = PyDict_New();
+    if (d == nullptr) {
+        PyErr_Clear();
+        throw std::runtime_error("Could not allocate dict object!");
+    }
+    return py::reinterpret_steal<py::dict>(d);
+}
+
+inline void set_item(py::dict& d, const char* key, py::object value) {
+    if (PyObject_SetItem(d.ptr(), py::str(key).ptr(), value.ptr()) != 0)
+        throw py::error_already_set();
+}
+
+// Turns the filled batch into {"text": str, "types": uint64 array viewing types_out}. The
+// array's base is the tokenizer's own Python object, which keeps its buffers alive.
+template <class Tokenizer>
+py::dict build_result(Tokenizer& tok) {
+    Batch& batch = tok.batch;
+    py::dict result = new_dict();
+    if (batch.token_count == 0) return result;
+
+    PyObject* text = PyUnicode_FromStringAndSize(batch.text_out,
+                                                 static_cast<Py_ssize_t>(batch.text_used));
+    if (text == nullptr) throw py::error_already_set();
+    set_item(result, "text", py::reinterpret_steal<py::object>(text));
+
+    py::object owner = py::cast(&tok, py::return_value_policy::reference);
+    py::array_t<std::uint64_t> types({static_cast<py::ssize_t>(batch.token_count)},
+                                     {static_cast<py::ssize_t>(sizeof(std::uint64_t))},
+                                     batch.types_out, owner);
+    batch.mark_types_viewed();
+    set_item(result, "types", std::move(types));
+    return result;
+}
+
+template <class Tokenizer>
+py::dict get_batch(Tokenizer& tok) {
+    tok.fill_batch();
+    return build_result(tok);
+}
+
+}  // namespace chopwise
