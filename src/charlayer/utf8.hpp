@@ -25,9 +25,12 @@ inline std::uint32_t utf8_lead_length(std::uint8_t b) {
 inline std::uint32_t utf8_code_point(const Utf8Char& c) {
     const std::uint32_t b0 = c.bytes[0], b1 = c.bytes[1], b2 = c.bytes[2], b3 = c.bytes[3];
     switch (c.length) {
-        case 1: return b0;
-        case 2: return ((b0 << 6) & 0x7C0) | (b1 & 0x3F);
-        case 3: return ((b0 << 12) & 0xF000) | ((b1 << 6) & 0xFC0) | (b2 & 0x3F);
+        case 1:
+            return b0;
+        case 2:
+            return ((b0 << 6) & 0x7C0) | (b1 & 0x3F);
+        case 3:
+            return ((b0 << 12) & 0xF000) | ((b1 << 6) & 0xFC0) | (b2 & 0x3F);
         default:
             return ((b0 << 18) & 0x1C0000) | ((b1 << 12) & 0x3F000) | ((b2 << 6) & 0xFC0) |
                    (b3 & 0x3F);

@@ -15,7 +15,7 @@ inline constexpr std::uint32_t default_batch_size = 65536;
 // The batch a tokenizer fills, with its settings. Sizes in bytes are 64-bit so that no
 // batch size or text length wraps.
 class Batch {
-public:
+   public:
     Batch();
     ~Batch();
     Batch(const Batch&) = delete;
@@ -51,7 +51,7 @@ public:
     std::uint32_t token_max_len = 512;
     std::uint64_t filter = ~std::uint64_t{0};
 
-private:
+   private:
     bool types_viewed = false;
     std::vector<std::uint64_t*> retired_types;
 };

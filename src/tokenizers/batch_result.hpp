@@ -33,8 +33,8 @@ py::dict build_result(Tokenizer& tok) {
     py::dict result = new_dict();
     if (batch.token_count == 0) return result;
 
-    PyObject* text = PyUnicode_FromStringAndSize(batch.text_out,
-                                                 static_cast<Py_ssize_t>(batch.text_used));
+    PyObject* text =
+        PyUnicode_FromStringAndSize(batch.text_out, static_cast<Py_ssize_t>(batch.text_used));
     if (text == nullptr) throw py::error_already_set();
     set_item(result, "text", py::reinterpret_steal<py::object>(text));
 

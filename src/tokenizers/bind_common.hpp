@@ -15,7 +15,8 @@ void bind_stream(py::module_& m, const char* name) {
     // A stream holds a plain pointer, so every stream made from another keeps that one (and
     // through it the tokenizer) alive.
     py::class_<Stream>(m, name)
-        .def("__iter__", [](const Stream& s) { return s; }, py::keep_alive<0, 1>())
+        .def(
+            "__iter__", [](const Stream& s) { return s; }, py::keep_alive<0, 1>())
         .def("__next__", [](Stream& s) {
             py::dict batch = get_batch(*s.tokenizer);
             if (batch.empty()) throw py::stop_iteration();
@@ -34,9 +35,8 @@ void bind_batch_methods(py::class_<Tokenizer>& cls) {
              [](Tokenizer& t, std::uint32_t n) { t.batch.set_token_max_len(n); })
         .def("get_batch", &get_batch<Tokenizer>)
         .def_property_readonly(
-            "stream",
-            py::cpp_function([](Tokenizer& t) { return BatchStream<Tokenizer>{&t}; },
-                             py::keep_alive<0, 1>()));
+            "stream", py::cpp_function([](Tokenizer& t) { return BatchStream<Tokenizer>{&t}; },
+                                       py::keep_alive<0, 1>()));
 }
 
 }  // namespace chopwise

@@ -8,7 +8,7 @@ namespace chopwise {
 // A file opened once and read strictly forward through the C library's buffered stream.
 // A read error ends the input just as the end of the file does.
 class FileSource {
-public:
+   public:
     explicit FileSource(const std::string& path);
     ~FileSource();
     FileSource(const FileSource&) = delete;
@@ -24,7 +24,7 @@ public:
         return c == EOF ? -1 : c;
     }
 
-private:
+   private:
     std::FILE* file = nullptr;
     bool ended = false;
 };

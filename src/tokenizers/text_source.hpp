@@ -7,7 +7,7 @@ namespace chopwise {
 
 // The text tokenizer's own copy of its text, read forward once.
 class TextSource {
-public:
+   public:
     explicit TextSource(std::string text) : input_bytes(std::move(text)) {}
 
     int next_byte() {
@@ -18,7 +18,7 @@ public:
     std::size_t input_len() const { return input_bytes.size(); }
     std::size_t position() const { return cursor; }
 
-private:
+   private:
     std::string input_bytes;
     std::size_t cursor = 0;
 };

@@ -13,7 +13,7 @@ namespace chopwise {
 // (and on every call after that).
 template <class Input>
 class TokenizerCore {
-public:
+   public:
     template <class Arg>
     TokenizerCore(std::in_place_t, Arg&& input_arg) : input(std::forward<Arg>(input_arg)) {}
     TokenizerCore(const TokenizerCore&) = delete;
@@ -38,7 +38,7 @@ public:
     Input input;
     Batch batch;
 
-private:
+   private:
     void process_char(const CharClassTable& table) {
         if (group_char(build.grouper, table) && join_piece(build)) offer_token();
     }

@@ -1,0 +1,138 @@
+"""What tokens a text becomes: grouping, joining, decoding and the limits."""
+
+import chopwiseCXX as cw
+import pytest
+from conftest import tokenize
+
+W, N, E, D, R, P, U = 1, 2, 4, 8, 16, 32, 64
+
+
+def toks(text, **settings):
+    return [t for t, _ in tokenize(text, **settings)]
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("abc def", [("abc", E), (" ", W), ("def", E)]),
+        ("Привет, мир!", [("Привет", R), (",", P), (" ", W), ("мир", R), ("!", P)]),
+        ("abc123", [("abc", E), ("123", D)]),
+        ("abc123def", [("abc", E), ("123", D), ("def", E)]),
+        ("мирworld", [("мир", R), ("world", E)]),
+        ("...", [(".", P)] * 3),
+        ("  \n\n", [(" ", W), (" ", W), ("\n", N), ("\n", N)]),
+        ("a\tb", [("a", E), ("\t", U), ("b", E)]),
+        ("x\r\n", [("x", E), ("\r", U), ("\n", N)]),
+        ("café", [("caf", E), ("é", U)]),
+        ("ёлка Ёж", [("ёлка", R), (" ", W), ("Ёж", R)]),
+        ("hello", [("hello", E)]),
+        ("ё", [("ё", R)]),
+        ("a b", [("a", E), (" ", W), ("b", E)]),
+        ("Hello world", [("Hello", E), (" ", W), ("world", E)]),
+        ("hello, world", [("hello", E), (",", P), (" ", W), ("world", E)]),
+        ("snake_case", [("snake", E), ("_", P), ("case", E)]),
+    ],
+)
+def test_grouping(text, expected):
+    assert tokenize(text) == expected
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("кто-то", [("кто-то", R)]),
+        ("e-mail", [("e-mail", E)]),
+        ("123-456", [("123-456", D)]),
+        ("a-", [("a-", E)]),
+        ("-a", [("-", P), ("a", E)]),
+        ("1.5", [("1", D), (".", P), ("5", D)]),
+        ("mother-in-law", [("mother-in-law", E)]),
+        ("a--b", [("a-", E), ("-", P), ("b", E)]),
+        ("a - b", [("a", E), (" ", W), ("-", P), (" ", W), ("b", E)]),
+        ("web-сайт", [("web-сайт", E)]),
+        ("2-й", [("2-й", D)]),
+        ("a–b", [("a", E), ("–", P), ("b", E)]),
+        ("a‐b", [("a", E), ("‐", P), ("b", E)]),  # U+2010 is a dash, not the hyphen
+        ("x- y", [("x-", E), (" ", W), ("y", E)]),
+        ("a-,", [("a-", E), (",", P)]),
+        ("-", [("-", P)]),
+        ("--", [("-", P), ("-", P)]),
+        ("a-b-", [("a-b-", E)]),
+    ],
+)
+def test_hyphen_joining(text, expected):
+    assert tokenize(text) == expected
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        # Runs longer than a piece holds are split, never cut short.
+        ("a" * 128, ["a" * 128]),
+        ("a" * 300, ["a" * 128, "a" * 128, "a" * 44]),
+        ("я" * 129 + " 1", ["я" * 128, "я", " ", "1"]),
+        ("7" * 256, ["7" * 128] * 2),
+        # Groups stop at 16 pieces or 128 characters; the next piece starts a new group.
+        ("a-b-c-d-e-f-g-h-", ["a-b-c-d-e-f-g-h-"]),
+        ("a-b-c-d-e-f-g-h-i", ["a-b-c-d-e-f-g-h-", "i"]),
+        ("a-b-c-d-e-f-g-h-i-j", ["a-b-c-d-e-f-g-h-", "i-j"]),
+        ("a" * 64 + "-" + "b" * 63, ["a" * 64 + "-" + "b" * 63]),
+        ("a" * 100 + "-" + "b" * 100, ["a" * 100 + "-", "b" * 100]),
+        ("a" * 127 + "-" + "b", ["a" * 127 + "-", "b"]),
+        ("a" * 128 + "-b", ["a" * 128, "-", "b"]),
+        ("a" * 130 + "-b", ["a" * 128, "aa-b"]),
+    ],
+    ids=lambda v: v if isinstance(v, str) and len(v) < 24 else None,
+)
+def test_capacity_limits(text, expected):
+    assert toks(text) == expected
+
+
+@pytest.mark.parametrize(
+    "data, expected",
+    [
+        (b"A", ["A"]),
+        (b"\xc3\xa9\xd0\x81\xe2\x80\x94\xe2\x82\xac\xf0\x9f\x98\x80", ["é", "Ё", "—", "€", "😀"]),
+        (b"\xe2\x82A", ["A"]),  # an interrupted character is dropped
+        (b"\x80\x80A", ["A"]),  # continuation bytes before any lead byte
+        (b"A\x80\x80\x80\x80\x80B", ["AB"]),  # stray bytes after a complete character
+        (b"ab\xd0", ["ab"]),  # an unfinished character at the end
+        (b"\xd0", []),
+    ],
+)
+def test_lenient_decoding(data, expected):
+    assert toks(data) == expected
+
+
+@pytest.mark.parametrize(
+    "data",
+    [b"\xc3\xff", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xf7\xbf\xbf\xbf", b"\xc0\x80"],
+    ids=["high continuation", "surrogate", "beyond U+10FFFF", "largest", "overlong"],
+)
+def test_malformed_characters_pass_through_and_fail_strict_decoding(data):
+    tok = cw.FTTokenizer(b"ok " + data + b" go")
+    tok.set_batch_size(2)
+    assert tok.get_batch()["text"] == "ok\0 \0"
+    with pytest.raises(UnicodeDecodeError):
+        tok.get_batch()
+    # The failed call's bytes stay consumed; reading goes on after them.
+    assert tok.get_batch()["text"] == "go\0"
+    assert tok.get_batch() == {}
+
+
+def test_malformed_characters_are_unknown_single_tokens():
+    tok = cw.FTTokenizer(b"a\xc3\xffb\xed\xa0\x80")
+    tok.set_filter(cw.ENWORD)
+    assert tok.get_batch()["text"] == "a\0b\0"
+    tok = cw.FTTokenizer(b"a\xc3\xffb\xed\xa0\x80")
+    tok.set_filter(cw.UNKNWN)
+    with pytest.raises(UnicodeDecodeError) as err:
+        tok.get_batch()
+    assert err.value.object == b"\xc3\xff\x00\xed\xa0\x80\x00"
+
+
+def test_nul_characters_are_unknown_tokens():
+    tok = cw.FTTokenizer("a\0\0b")
+    batch = tok.get_batch()
+    assert batch["text"] == "a\0\0\0\0\0b\0"
+    assert batch["types"].tolist() == [E, U, U, E]
