@@ -3,14 +3,18 @@
 import pathlib
 import subprocess
 
+import pytest
+
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+CORE_SOURCES = ["src/charlayer/char_class.cpp", "src/tokenizers/batch.cpp"]
 
 
-def test_native_core_checks(tmp_path):
-    exe = tmp_path / "test_core"
-    sources = [ROOT / "tests/native/test_core.cpp", ROOT / "src/charlayer/char_class.cpp"]
+@pytest.mark.parametrize("program", ["test_core", "test_window_scan"])
+def test_native_checks(tmp_path, program):
+    exe = tmp_path / program
+    sources = [ROOT / "tests/native" / f"{program}.cpp", *(ROOT / s for s in CORE_SOURCES)]
     subprocess.run(
-        ["g++", "-std=c++17", "-O1", "-g", "-Wall", "-Wextra", "-Werror", f"-I{ROOT / 'src'}",
+        ["g++", "-std=c++17", "-O2", "-g", "-Wall", "-Wextra", "-Werror", f"-I{ROOT / 'src'}",
          *map(str, sources), "-o", str(exe)],
         check=True,
     )

@@ -59,4 +59,16 @@ const CharClassTable& char_class_table() {
     return table;
 }
 
+const LowClasses& low_classes() {
+    static const LowClasses classes = [] {
+        LowClasses built;
+        const CharClassTable& table = char_class_table();
+        for (std::uint32_t c = 0; c < built.low_class.size(); ++c)
+            built.low_class[c] = static_cast<std::uint8_t>(class_index(table, c));
+        for (std::uint32_t b = 0; b < 0x80; ++b) built.byte_class[b] = built.low_class[b];
+        return built;
+    }();
+    return classes;
+}
+
 }  // namespace chopwise

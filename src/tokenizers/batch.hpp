@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "../tokens/token_buffer.hpp"
@@ -15,7 +16,7 @@ inline constexpr std::uint32_t default_batch_size = 65536;
 // The batch a tokenizer fills, with its settings. Sizes in bytes are 64-bit so that no
 // batch size or text length wraps.
 class Batch {
-   public:
+public:
     Batch();
     ~Batch();
     Batch(const Batch&) = delete;
@@ -32,13 +33,12 @@ class Batch {
         token_count = 0;
     }
     bool has_room() const { return token_count < batch_size; }
-    bool keeps(const TokenBuffer& token) const {
-        return token_min_len <= token.char_count && token.char_count <= token_max_len &&
-               (type_bits(token.token_type) & filter) != 0;
+    bool keeps(std::uint32_t char_count, TokenType type) const {
+        return token_min_len <= char_count && char_count <= token_max_len &&
+               (type_bits(type) & filter) != 0;
     }
-    // Appends a token that `keeps` accepted and the batch has room for.
+    // Append a token that `keeps` accepted and the batch has room for.
     void append(const TokenBuffer& token);
-
     // A types block that an array has viewed is never freed before the batch itself.
     void mark_types_viewed() { types_viewed = true; }
 
@@ -51,9 +51,63 @@ class Batch {
     std::uint32_t token_max_len = 512;
     std::uint64_t filter = ~std::uint64_t{0};
 
-   private:
+private:
     bool types_viewed = false;
     std::vector<std::uint64_t*> retired_types;
+};
+
+// The batch's write position and settings held in locals while a tight loop appends to it:
+// stores through the text pointer may alias any field, so the loop must not read them from
+// the batch itself. `store` writes the position back.
+class BatchCursor {
+public:
+    explicit BatchCursor(const Batch& b)
+        : text(b.text_out + b.text_used),
+          types(b.types_out),
+          count(b.token_count),
+          capacity(b.batch_size),
+          min_len(b.token_min_len),
+          max_len(b.token_max_len),
+          filter(b.filter) {}
+
+    bool has_room() const { return count < capacity; }
+    bool keeps(std::uint32_t char_count, TokenType type) const {
+        return min_len <= char_count && char_count <= max_len && (type_bits(type) & filter) != 0;
+    }
+
+    // `readable` is how many bytes may be read from `bytes`, at least `length`.
+    void append(const std::uint8_t* bytes, std::size_t length, std::size_t readable,
+                TokenType type) {
+        // A token's slot has room for 16 bytes, so short tokens are copied in one fixed move.
+        if (length <= 16 && readable >= 16)
+            std::memcpy(text, bytes, 16);
+        else
+            std::memcpy(text, bytes, length);
+        finish(length, type);
+    }
+    // A one-character token; its four bytes fit in the slot whatever its length.
+    void append_char(const std::uint8_t (&bytes)[4], std::uint32_t length, TokenType type) {
+        std::memcpy(text, bytes, 4);
+        finish(length, type);
+    }
+
+    void store(Batch& b) const {
+        b.text_used = static_cast<std::size_t>(text - b.text_out);
+        b.token_count = count;
+    }
+
+private:
+    void finish(std::size_t length, TokenType type) {
+        text[length] = '\0';
+        text += length + 1;
+        types[count++] = type_bits(type);
+    }
+
+    char* text;
+    std::uint64_t* types;
+    std::uint32_t count;
+    const std::uint32_t capacity, min_len, max_len;
+    const std::uint64_t filter;
 };
 
 }  // namespace chopwise

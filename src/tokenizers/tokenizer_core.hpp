@@ -3,17 +3,20 @@
 #include <cstdint>
 #include <utility>
 
+#include "../charlayer/window_decode.hpp"
 #include "../tokens/joiner.hpp"
 #include "batch.hpp"
 
 namespace chopwise {
 
 // The state and the reading frame both tokenizers share; `Input` is the only difference
-// between them. `Input::next_byte()` returns the next byte, or -1 once the input has ended
-// (and on every call after that).
+// between them. `Input` provides:
+// - `int next_byte()`: the next byte, or -1 once the input has ended (and on every later call);
+// - `window_begin()`, `window_end()`, `advance_to(p)`: the bytes it already holds in memory
+//   (possibly none), which the frame may consume directly instead of byte by byte.
 template <class Input>
 class TokenizerCore {
-   public:
+public:
     template <class Arg>
     TokenizerCore(std::in_place_t, Arg&& input_arg) : input(std::forward<Arg>(input_arg)) {}
     TokenizerCore(const TokenizerCore&) = delete;
@@ -25,11 +28,16 @@ class TokenizerCore {
         batch.reset();
         const CharClassTable& table = char_class_table();
         while (batch.has_room()) {
+            if (window_scan_enabled && at_rest()) {
+                scan_window(table);
+                if (!batch.has_room()) break;
+            }
             const int b = input.next_byte();
             if (b < 0) {
                 if (!flush_step()) break;
             } else if (decode_byte(build.grouper.current_char, static_cast<std::uint8_t>(b))) {
                 process_char(table);
+                close_single_char_piece();
             }
         }
     }
@@ -37,14 +45,17 @@ class TokenizerCore {
     TokenBuildState build{};
     Input input;
     Batch batch;
+    // Off only in tests that compare the window scan with the byte-at-a-time path.
+    bool window_scan_enabled = true;
 
-   private:
+private:
     void process_char(const CharClassTable& table) {
         if (group_char(build.grouper, table) && join_piece(build)) offer_token();
     }
 
     void offer_token() {
-        if (batch.keeps(build.token)) batch.append(build.token);
+        const TokenBuffer& t = build.token;
+        if (batch.keeps(t.char_count, t.token_type)) batch.append(t);
     }
 
     // The end of input, one join at a time so that each step finds room for its token:
@@ -57,6 +68,152 @@ class TokenizerCore {
         ++end_steps_done;
         if (join_piece(build)) offer_token();
         return true;
+    }
+
+    // A one-character piece is closed by whatever character comes next, and what the joiner
+    // does with it depends only on the queue, so it may be closed as soon as it is complete.
+    // Doing so while the batch has room hands over the same tokens in the same calls.
+    void close_single_char_piece() {
+        GrouperState& g = build.grouper;
+        if (g.open_piece.char_count != 1 || is_word_type(g.open_piece.token_type) ||
+            !batch.has_room())
+            return;
+        g.completed_piece.copy_from(g.open_piece);
+        g.open_piece.clear();
+        if (join_piece(build)) offer_token();
+    }
+
+    // No open piece, at most one queued one-character piece, and no character half read:
+    // the state the window scan starts from and leaves behind.
+    bool at_rest() const {
+        const Utf8Char& c = build.grouper.current_char;
+        return build.grouper.open_piece.empty() && c.received >= c.length &&
+               (build.queue_len == 0 || !is_word_type(build.queue_type));
+    }
+
+    // A one-character piece waiting in the queue during the window scan.
+    struct PendingChar {
+        std::uint8_t bytes[4];
+        std::uint32_t length;
+        TokenType type;
+        bool present;
+    };
+
+    static void offer(BatchCursor& out, const PendingChar& x) {
+        if (out.keeps(1, x.type)) out.append_char(x.bytes, x.length, x.type);
+    }
+
+    static PendingChar pending_at(const std::uint8_t* p, std::uint32_t length, TokenType type) {
+        PendingChar x{{p[0], 0, 0, 0}, length, type, true};
+        for (std::uint32_t k = 1; k < length; ++k) x.bytes[k] = p[k];
+        return x;
+    }
+
+    static bool is_word_class(std::uint32_t cls) { return cls - 3 < 3; }  // ENWORD NUMBER RUWORD
+
+    // Tokenizes well-formed input straight from the input's window while it stays in the
+    // common shape: single-piece words closed by a one-character piece other than a hyphen.
+    // Anything else (hyphens after words, adjacent words of two types, runs reaching 128
+    // characters or the window's end, malformed bytes) is left to the byte-at-a-time path.
+    void scan_window(const CharClassTable& table) {
+        const std::uint8_t* p = input.window_begin();
+        const std::uint8_t* const end = input.window_end();
+        if (p == end) return;
+        const LowClasses& low = low_classes();
+        auto class_of = [&](std::uint32_t cp) {
+            return cp < 0x800 ? low.low_class[cp] : class_index(table, cp);
+        };
+        BatchCursor out(batch);
+        PendingChar x = take_queued_char();
+        const std::uint8_t* const start = p;
+        std::uint32_t cp;
+        while (p < end && out.has_room()) {
+            const std::uint32_t len = decode_code_point(p, end, cp);
+            if (len == 0) break;
+            const std::uint32_t cls = class_of(cp);
+            if (!is_word_class(cls)) {
+                if (x.present) offer(out, x);
+                x = pending_at(p, len, class_types[cls]);
+                p += len;
+                continue;
+            }
+            // A word: find the character that closes it.
+            const std::uint8_t* q = p + len;
+            std::uint32_t n = 1;
+            if (len == 1) {
+                // One byte per character: the piece's capacity is a byte limit.
+                const std::uint8_t* const limit =
+                    end - p > TokenBuffer::capacity ? p + TokenBuffer::capacity : end;
+                while (q < limit && low.byte_class[*q] == cls) ++q;
+                n = static_cast<std::uint32_t>(q - p);
+            } else if (len == 2) {
+                while (end - q >= 2 && n < TokenBuffer::capacity && (q[0] & 0xE0) == 0xC0 &&
+                       (q[1] & 0xC0) == 0x80 &&
+                       low.low_class[((q[0] & 0x1Fu) << 6) | (q[1] & 0x3Fu)] == cls)
+                    q += 2, ++n;
+            } else {
+                std::uint32_t qlen;
+                while (q < end && n < TokenBuffer::capacity &&
+                       (qlen = decode_code_point(q, end, cp)) != 0 && class_of(cp) == cls)
+                    q += qlen, ++n;
+            }
+            const std::uint32_t dlen = q < end ? decode_code_point(q, end, cp) : 0;
+            if (dlen == 0 || *q == '-') break;
+            const std::uint32_t dcls = class_of(cp);
+            if (is_word_class(dcls)) break;  // another word type, or the run is too long
+            if (x.present) {
+                offer(out, x);
+                x.present = false;
+                if (!out.has_room()) break;
+            }
+            const TokenType t = class_types[cls];
+            if (out.keeps(n, t))
+                out.append(p, static_cast<std::size_t>(q - p), static_cast<std::size_t>(end - p),
+                           t);
+            x = pending_at(q, dlen, class_types[dcls]);
+            p = q + dlen;
+        }
+        out.store(batch);
+        put_back_queued_char(x);
+        if (p != start) {
+            build.grouper.current_char = last_char_before(start, p);
+            input.advance_to(p);
+        }
+    }
+
+    PendingChar take_queued_char() {
+        PendingChar x{};
+        if (build.queue_len == 1) {
+            TokenBuffer& piece = build.piece_queue[0];
+            const Utf8Char& c = piece.chars[0];
+            x = {
+                {c.bytes[0], c.bytes[1], c.bytes[2], c.bytes[3]}, c.length, piece.token_type, true};
+            piece.clear();
+            build.queue_len = 0;
+            build.queue_type = TokenType::NOTTKN;
+        }
+        return x;
+    }
+
+    void put_back_queued_char(const PendingChar& x) {
+        if (!x.present) return;
+        TokenBuffer& piece = build.piece_queue[0];
+        Utf8Char c{{x.bytes[0], x.bytes[1], x.bytes[2], x.bytes[3]}, 0, x.length, x.length};
+        c.code_point = utf8_code_point(c);
+        piece.append(c);
+        piece.token_type = x.type;
+        build.queue_len = 1;
+        build.queue_type = x.type;
+    }
+
+    // The decoder's record as the byte-at-a-time path would have left it: the last complete
+    // character of the scanned bytes, which all are well-formed.
+    static Utf8Char last_char_before(const std::uint8_t* start, const std::uint8_t* p) {
+        const std::uint8_t* q = p - 1;
+        while (q > start && utf8_lead_length(*q) == 0) --q;
+        Utf8Char c{};
+        decode_well_formed(q, p, c);
+        return c;
     }
 
     std::uint8_t end_steps_done = 0;

@@ -7,12 +7,12 @@
 namespace chopwise {
 
 class FromTextTokenizer : public TokenizerCore<TextSource> {
-   public:
+public:
     explicit FromTextTokenizer(std::string text) : TokenizerCore(std::in_place, std::move(text)) {}
 };
 
 class FromFileTokenizer : public TokenizerCore<FileSource> {
-   public:
+public:
     explicit FromFileTokenizer(const std::string& fpath) : TokenizerCore(std::in_place, fpath) {}
     bool is_fopen() const { return input.is_open(); }
 };

@@ -1,0 +1,116 @@
+// The window scan must hand over exactly what the byte-at-a-time path does: the same tokens in
+// the same batches, for any bytes, batch sizes, settings changes and window boundaries.
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tokenizers/tokenizer_core.hpp"
+
+using namespace chopwise;
+
+// Bytes in memory, shown to the frame in windows of a chosen size, the way a stream's buffer
+// shows a file.
+class ChunkedSource {
+public:
+    ChunkedSource(std::string bytes, std::size_t chunk) : data(std::move(bytes)), chunk(chunk) {}
+
+    int next_byte() {
+        if (pos == data.size()) return -1;
+        const int b = static_cast<unsigned char>(data[pos++]);
+        if (pos > window_limit) window_limit = std::min(data.size(), pos - 1 + chunk);
+        return b;
+    }
+    const std::uint8_t* window_begin() const { return bytes() + pos; }
+    const std::uint8_t* window_end() const { return bytes() + std::max(pos, window_limit); }
+    void advance_to(const std::uint8_t* p) { pos = static_cast<std::size_t>(p - bytes()); }
+
+private:
+    const std::uint8_t* bytes() const { return reinterpret_cast<const std::uint8_t*>(data.data()); }
+    std::string data;
+    std::size_t chunk, pos = 0, window_limit = 0;
+};
+
+struct Settings {
+    std::uint32_t batch_size, min_len, max_len;
+    std::uint64_t filter;
+};
+
+// Every call's batch, as its text followed by its types, under a fixed sequence of settings.
+static std::vector<std::string> run(const std::string& input, std::size_t chunk, bool scan,
+                                    const std::vector<Settings>& plan) {
+    TokenizerCore<ChunkedSource> core(std::in_place, ChunkedSource(input, chunk));
+    core.window_scan_enabled = scan;
+    std::vector<std::string> out;
+    for (std::size_t call = 0; call < 4 * input.size() + 64; ++call) {
+        const Settings& s = plan[call % plan.size()];
+        if (core.batch.batch_size != s.batch_size) core.batch.set_batch_size(s.batch_size);
+        core.batch.set_filter(s.filter);
+        core.batch.set_token_min_len(s.min_len);
+        core.batch.set_token_max_len(s.max_len);
+        core.fill_batch();
+        std::string batch(core.batch.text_out, core.batch.text_used);
+        for (std::uint32_t i = 0; i < core.batch.token_count; ++i)
+            batch += "|" + std::to_string(core.batch.types_out[i]);
+        out.push_back(batch);
+    }
+    return out;
+}
+
+int main() {
+    const std::vector<std::string> alphabet = {"a",
+                                               "Z",
+                                               "q",
+                                               "0",
+                                               "7",
+                                               " ",
+                                               "\n",
+                                               "-",
+                                               "-",
+                                               ",",
+                                               ".",
+                                               "_",
+                                               "\t",
+                                               "\xd0\xb0",
+                                               "\xd0\x81",
+                                               "\xd1\x8f",
+                                               "\xd1\x91",
+                                               "\xc3\xa9",
+                                               "\xe2\x80\x94",
+                                               "\xe2\x80\x90",
+                                               "\xf0\x9f\x98\x80",
+                                               "\x80",
+                                               "\xff",
+                                               "\xd0",
+                                               "\xe2\x80",
+                                               "\xc0\x80",
+                                               "\xed\xa0\x80",
+                                               "\xc2\xa0",
+                                               std::string(1, '\0')};
+    std::mt19937 rng(12345);
+    int failures = 0;
+    for (int round = 0; round < 3000 && failures < 5; ++round) {
+        std::string input;
+        const int pieces = static_cast<int>(rng() % 120);
+        for (int i = 0; i < pieces; ++i) {
+            const std::string& unit = alphabet[rng() % alphabet.size()];
+            const int repeat = rng() % 8 == 0 ? static_cast<int>(rng() % 140) : 1;
+            for (int r = 0; r < repeat; ++r) input += unit;
+        }
+        std::vector<Settings> plan;
+        for (int i = 0, n = 1 + static_cast<int>(rng() % 3); i < n; ++i) {
+            const bool plain = rng() % 2 == 0;
+            plan.push_back({static_cast<std::uint32_t>(rng() % 6),
+                            plain ? 0u : static_cast<std::uint32_t>(rng() % 3),
+                            plain ? 512u : 1 + static_cast<std::uint32_t>(rng() % 130),
+                            plain ? ~std::uint64_t{0} : rng() % 128});
+        }
+        const std::size_t chunk = 1 + rng() % 40;
+        if (run(input, chunk, true, plan) != run(input, chunk, false, plan)) {
+            ++failures;
+            std::printf("mismatch: round %d, %zu bytes, chunk %zu\n", round, input.size(), chunk);
+        }
+    }
+    std::printf("%s: %d failures\n", failures ? "FAILED" : "ok", failures);
+    return failures == 0 ? 0 : 1;
+}
