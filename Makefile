@@ -35,3 +35,7 @@ format: $(STAMP_TOOLS)
 
 clean:
 	rm -rf $(VENV) build
+
+# --- type stubs, wheel ---------------------------------------------------------------------
+# The stubs are installed with the module, so editing them reinstalls it.
+$(STAMP_INSTALL): $(wildcard chopwiseCXX-stubs/*)

@@ -26,8 +26,8 @@ def print_type_counts(counts: Counter[int], out: TextIO) -> None:
     print("tokens per type:", file=out)
     for value, name in TYPE_NAMES.items():
         if counts[value]:
-            print(f"  {name}  {counts[value]:>12,}", file=out)
-    print(f"  total   {sum(counts.values()):>12,}", file=out)
+            print(f"  {name:<6}  {counts[value]:>12,}", file=out)
+    print(f"  {'total':<6}  {sum(counts.values()):>12,}", file=out)
 
 
 def summarise_sample(out: TextIO) -> None:
@@ -87,7 +87,7 @@ def summarise_file(
     if bad:
         print(f"skipped {bad} batch(es) holding malformed UTF-8", file=out)
     print_type_counts(counts, out)
-    print(f"most frequent words:", file=out)
+    print("most frequent words:", file=out)
     for word, n in words.most_common(top):
         print(f"  {word:<20} {n:>12,}", file=out)
     return 0
