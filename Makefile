@@ -35,3 +35,23 @@ format: $(STAMP_TOOLS)
 
 clean:
 	rm -rf $(VENV) build
+
+# --- type stubs, wheel ---------------------------------------------------------------------
+# The stubs are installed with the module, so editing them reinstalls it.
+$(STAMP_INSTALL): $(wildcard chopwiseCXX-stubs/*)
+
+.PHONY: wheel test-wheel
+WHEEL_VENV := build/wheel-venv
+
+# An sdist, and a wheel built from that sdist in an isolated environment, as a user would get them.
+wheel: $(STAMP_TOOLS)
+	rm -f dist/chopwisecxx-*
+	$(PY) -m build --outdir dist .
+
+# The test suite against the wheel alone, in a fresh virtual environment (takes a few minutes).
+test-wheel: wheel
+	rm -rf $(WHEEL_VENV)
+	python=$$(tools/find-python313.sh) && $$python -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip --disable-pip-version-check -q install -r tools/requirements-dev.txt dist/chopwisecxx-*.whl
+	$(WHEEL_VENV)/bin/python -c 'import chopwiseCXX; print("testing", chopwiseCXX.__file__)'
+	$(WHEEL_VENV)/bin/pytest -q -p no:cacheprovider
