@@ -27,8 +27,8 @@ test: $(STAMP_INSTALL)
 demo: $(STAMP_INSTALL)
 	$(PY) examples/summary.py $(FILE)
 
-bench: $(STAMP_INSTALL)
-	$(PY) bench/run.py
+bench: $(STAMP_BENCH_MODULE) $(BENCH_CORPUS)
+	$(BPY) bench/run.py
 
 format: $(STAMP_TOOLS)
 	$(VENV)/bin/clang-format -i $$(find src tests bench examples -name '*.cpp' -o -name '*.hpp' -o -name '*.c' | sort)
@@ -55,3 +55,27 @@ test-wheel: wheel
 	$(WHEEL_VENV)/bin/python -m pip --disable-pip-version-check -q install -r tools/requirements-dev.txt dist/chopwisecxx-*.whl
 	$(WHEEL_VENV)/bin/python -c 'import chopwiseCXX; print("testing", chopwiseCXX.__file__)'
 	$(WHEEL_VENV)/bin/pytest -q -p no:cacheprovider
+
+# Benchmark: the peers it compares against live in their own venv, never in the module's. The
+# module goes in as the wheel built by .venv, so its build directory is reused.
+BVENV := .venv-bench
+BPY   := $(BVENV)/bin/python
+STAMP_BENCH_PEERS  := $(BVENV)/.peers
+STAMP_BENCH_MODULE := $(BVENV)/.installed
+BENCH_CORPUS := bench/data/corpus.txt
+
+$(STAMP_BENCH_PEERS): tools/requirements-bench.txt
+	@python=$$(tools/find-python313.sh) && test -x $(BPY) || $$python -m venv $(BVENV)
+	@grep -v '^#' $< | while read -r req; do \
+	  $(BPY) -m pip install -q "$$req" || echo "bench: could not install $$req, it will be skipped"; \
+	done
+	@touch $@
+
+$(STAMP_BENCH_MODULE): $(STAMP_BENCH_PEERS) $(STAMP_INSTALL)
+	rm -rf build/bench-wheel
+	$(PIP) wheel --no-build-isolation --no-deps -w build/bench-wheel .
+	$(BPY) -m pip install -q --force-reinstall --no-deps build/bench-wheel/*.whl
+	@touch $@
+
+$(BENCH_CORPUS): bench/corpus.py
+	rm -f $@ && $(BPY) bench/corpus.py

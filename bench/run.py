@@ -1,0 +1,289 @@
+"""Throughput of chopwiseCXX against the UTF-8 round trip and the tokenizers a user would pick
+instead, plus the peak memory of FFTokenizer on a large file.
+
+    python bench/run.py            # full run on the corpus (bench/corpus.py builds it)
+    python bench/run.py --smoke    # 200 KB synthetic text, prints the table, writes nothing
+
+Every run gets a freshly decoded str, since a str keeps the UTF-8 copy made the first time a
+tokenizer asks for it. Peers that are not installed are skipped with a note.
+"""
+
+import argparse
+import gc
+import json
+import platform
+import random
+import re
+import subprocess
+import sys
+import tempfile
+import time
+from importlib.metadata import PackageNotFoundError, version
+from pathlib import Path
+
+import chopwiseCXX
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import corpus  # noqa: E402
+
+MB = 1e6
+MODULE = "chopwiseCXX"
+PEER_RE = re.compile(r"\w+(?:-\w+)*-?|\s|\S")
+
+
+def drain(tok):
+    return sum(len(batch["types"]) for batch in tok.stream)
+
+
+def ft_default(text, _path):
+    return drain(chopwiseCXX.FTTokenizer(text))
+
+
+def ft_core_only(text, _path):
+    tok = chopwiseCXX.FTTokenizer(text)
+    tok.set_filter(0)
+    drain(tok)
+    return None  # the core ran, but no token was kept to count
+
+
+def ff_default(_text, path):
+    return drain(chopwiseCXX.FFTokenizer(str(path)))
+
+
+def round_trip(text, _path):
+    text.encode("utf-8").decode("utf-8")
+    return None
+
+
+def peers():
+    """(name, package, make) for each peer; make() imports it and returns fn(text) -> result, and
+    count(result) -> tokens, which is left out of the timing."""
+
+    def regex():
+        return lambda t: PEER_RE.findall(t), len
+
+    def blingfire():
+        from blingfire import text_to_words
+
+        return text_to_words, lambda words: len(words.split())
+
+    def hf_whitespace():
+        from tokenizers.pre_tokenizers import Whitespace
+
+        return Whitespace().pre_tokenize_str, len
+
+    def nltk_wordpunct():
+        from nltk.tokenize import wordpunct_tokenize
+
+        return wordpunct_tokenize, len
+
+    def razdel_tokenize():
+        from razdel import tokenize
+
+        return lambda t: list(tokenize(t)), len
+
+    return [
+        ("re.findall", None, regex),
+        ("blingfire text_to_words", "blingfire", blingfire),
+        ("tokenizers Whitespace", "tokenizers", hf_whitespace),
+        ("nltk wordpunct_tokenize", "nltk", nltk_wordpunct),
+        ("razdel tokenize", "razdel", razdel_tokenize),
+    ]
+
+
+def measure(fn, data, path, runs, budget):
+    """Best time over a fresh str per run: `runs` runs, or fewer (at least two) once `budget`
+    seconds are spent. Returns (seconds, runs done, result of the last run)."""
+    times, result, spent = [], None, 0.0
+    while len(times) < runs and (len(times) < 2 or spent < budget):
+        result = None
+        gc.collect()
+        text = data.decode("utf-8")
+        t0 = time.perf_counter()
+        result = fn(text, path)
+        times.append(time.perf_counter() - t0)
+        spent += times[-1]
+        del text
+    return min(times), len(times), result
+
+
+def _fewer(done, runs):
+    return f"best of {done} runs (time budget)" if done < runs else ""
+
+
+def row(name, kind, nbytes, seconds, tokens, note=""):
+    return {"name": name, "kind": kind, "mbps": nbytes / MB / seconds,
+            "tps": tokens / seconds if tokens is not None else None, "note": note}
+
+
+def rss_child(path):
+    """Runs in a subprocess: FFTokenizer over path with default settings, peak RSS growth."""
+
+    def hwm_kb():
+        for line in open("/proc/self/status"):
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+
+    before = hwm_kb()
+    t0 = time.perf_counter()
+    tokens = drain(chopwiseCXX.FFTokenizer(str(path)))
+    seconds = time.perf_counter() - t0
+    print(json.dumps({"rss_growth_kb": hwm_kb() - before, "seconds": seconds, "tokens": tokens}))
+
+
+def memory_row(path):
+    out = subprocess.run([sys.executable, __file__, "--rss-child", str(path)], check=True,
+                         capture_output=True, text=True).stdout
+    m = json.loads(out)
+    size = path.stat().st_size
+    note = (f"{size / MB:.0f} MB file, peak RSS growth {m['rss_growth_kb'] / 1024:.1f} MiB "
+            f"(one run)")
+    r = row("FFTokenizer, large file", MODULE, size, m["seconds"], m["tokens"], note)
+    r["rss_growth_mib"] = m["rss_growth_kb"] / 1024
+    return r
+
+
+def synthetic(nbytes):
+    words = ("Токенизатор делит текст на слова, числа и знаки: 2024 года, из-за, "
+             "kind-hearted people read 3.14 books!\nЁлка и ёж — well-known.").split(" ")
+    rnd, out, size = random.Random(1), [], 0
+    while size < nbytes:
+        w = rnd.choice(words)
+        out.append(w)
+        size += len(w.encode()) + 1
+    return " ".join(out).encode()
+
+
+def git_commit():
+    def git(*args):
+        return subprocess.run(["git", "-C", str(HERE), *args], capture_output=True,
+                              text=True).stdout.strip()
+
+    head = git("rev-parse", "--short", "HEAD") or "unknown"
+    return head + ("+uncommitted changes" if git("status", "--porcelain", "--", ".") else "")
+
+
+def table(rows):
+    peer_best = max((r["mbps"] for r in rows if r["kind"] == "peer"), default=None)
+    lines = ["| name | MB/s | tokens/s | × fastest peer | note |", "|---|---:|---:|---:|---|"]
+    for r in rows:
+        tps = f"{r['tps'] / 1e6:.2f} M" if r["tps"] else "–"
+        ratio = f"{r['mbps'] / peer_best:.2f}" if peer_best else "–"
+        lines.append(f"| {r['name']} | {r['mbps']:.1f} | {tps} | {ratio} | {r['note']} |")
+    return "\n".join(lines)
+
+
+def chart(rows, out, title):
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    rows = sorted(rows, key=lambda r: r["mbps"])
+    colours = {MODULE: "tab:blue", "floor": "tab:gray", "peer": "tab:orange"}
+    fig, ax = plt.subplots(figsize=(8, 0.45 * len(rows) + 1.2))
+    ax.barh([r["name"] for r in rows], [r["mbps"] for r in rows],
+            color=[colours[r["kind"]] for r in rows])
+    for i, r in enumerate(rows):
+        ax.text(r["mbps"], i, f" {r['mbps']:.1f}", va="center", fontsize=8)
+    ax.set_xscale("log")
+    ax.set_xlabel("MB/s of UTF-8 input (log scale, higher is better)")
+    ax.set_title(title, fontsize=9)
+    fig.tight_layout()
+    fig.savefig(out, dpi=100)
+    plt.close(fig)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--smoke", action="store_true", help="tiny synthetic text, writes nothing")
+    ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--budget", type=float, default=40, help="seconds per case before it stops "
+                    "repeating (after two runs)")
+    ap.add_argument("--razdel-mb", type=float, default=2, help="slice given to razdel")
+    ap.add_argument("--big-mb", type=float, default=300, help="file size for the memory row")
+    ap.add_argument("--rss-child", help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    if args.rss_child:
+        return rss_child(args.rss_child)
+
+    commit = git_commit()
+    tmp = tempfile.TemporaryDirectory()
+    if args.smoke:
+        data = synthetic(200_000)
+        path = Path(tmp.name) / "smoke.txt"
+        path.write_bytes(data)
+        big = Path(tmp.name) / "smoke-big.txt"
+        big.write_bytes(data * 10)
+        runs, source = min(args.runs, 2), "200 KB synthetic text"
+    else:
+        info = corpus.build()
+        path, data, runs = corpus.CORPUS, corpus.CORPUS.read_bytes(), args.runs
+        big = corpus.repeated(corpus.DATA / "corpus-big.txt", args.big_mb)
+        source = (f"{len(data) / MB:.1f} MB corpus of Debian documentation "
+                  f"({info['cyrillic_letter_share']:.0%} of letters Cyrillic); "
+                  f"{info['distinct_bytes'] / MB:.1f} MB distinct text"
+                  + (", repeated to reach the size" if info["repeated"] else ""))
+    print(f"commit {commit}, Python {platform.python_version()}, {source}", flush=True)
+
+    rows, notes, counts = [], [], {}
+    for name, kind, fn in [
+        ("FTTokenizer (str)", MODULE, ft_default),
+        ("FFTokenizer (file)", MODULE, ff_default),
+        ("FTTokenizer, filter 0 (core only)", MODULE, ft_core_only),
+        ("encode + decode round trip", "floor", round_trip),
+    ]:
+        seconds, done, tokens = measure(fn, data, path, runs, args.budget)
+        rows.append(row(name, kind, len(data), seconds, tokens, _fewer(done, runs)))
+        counts[name] = tokens
+        print(f"  {name}: {rows[-1]['mbps']:.1f} MB/s", flush=True)
+
+    ft, ff = counts["FTTokenizer (str)"], counts["FFTokenizer (file)"]
+    if ft != ff:
+        notes.append(f"WARNING: FTTokenizer and FFTokenizer disagree on the same text: {ft} vs "
+                     f"{ff} tokens")
+        print(notes[-1], flush=True)
+
+    for name, package, make in peers():
+        try:
+            fn, count = make()
+        except ImportError as e:
+            notes.append(f"{name} skipped: not installed ({e.name})")
+            print(f"  {notes[-1]}", flush=True)
+            continue
+        sample = data
+        note = version(package) if package else f"Python {platform.python_version()}"
+        if package == "razdel" and len(data) > args.razdel_mb * MB:
+            sample = data[: int(args.razdel_mb * MB)].decode("utf-8", "ignore").encode()
+            note += f", on a {len(sample) / MB:.1f} MB slice"
+        seconds, done, result = measure(lambda t, _p: fn(t), sample, path, runs, args.budget)
+        note = ", ".join(filter(None, [note, _fewer(done, runs)]))
+        rows.append(row(name, "peer", len(sample), seconds, count(result), note))
+        del result
+        print(f"  {name}: {rows[-1]['mbps']:.1f} MB/s", flush=True)
+
+    rows.append(memory_row(big))
+    print(f"  {rows[-1]['name']}: {rows[-1]['note']}", flush=True)
+
+    share = rows[0]["mbps"] / next(r["mbps"] for r in rows if r["kind"] == "floor")
+    summary = [f"FTTokenizer runs at {share:.0%} of the speed of the encode + decode round trip.",
+               f"Best of {runs} runs each unless noted, a fresh str per run; MB/s counts UTF-8 input bytes; "
+               "each tokenizer counts its own tokens (the module and re.findall keep spaces "
+               "as tokens, the others drop them)."] + notes
+    text = table(rows)
+    print(f"\n{text}\n\n" + "\n".join(summary))
+    if args.smoke:
+        return
+    md = [f"# Benchmark\n", f"Measured at commit `{commit}`, Python {platform.python_version()}, "
+          f"{platform.machine()}, {source}.\n", "![throughput](results.png)\n", text, ""]
+    (HERE / "results.md").write_text("\n".join(md + summary) + "\n")
+    try:
+        chart([r for r in rows if "rss_growth_mib" not in r], HERE / "results.png",
+              f"Tokenizing {len(data) / MB:.0f} MB of Russian + English text (commit {commit})")
+    except ImportError:
+        print("matplotlib missing: bench/results.png not written")
+
+
+if __name__ == "__main__":
+    main()
