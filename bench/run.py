@@ -57,31 +57,35 @@ def round_trip(text, _path):
 
 
 def peers():
-    """(name, package, make) for each peer; make() imports it and returns fn(text) -> result, and
-    count(result) -> tokens, which is left out of the timing."""
+    """(name, package, make) for each peer; make() imports it and returns fn(text) -> result,
+    count(result) -> tokens (left out of the timing) and a note on how it is called."""
 
     def regex():
-        return lambda t: PEER_RE.findall(t), len
+        return lambda t: PEER_RE.findall(t), len, ""
 
     def blingfire():
         from blingfire import text_to_words
 
-        return text_to_words, lambda words: len(words.split())
+        return text_to_words, lambda words: len(words.split()), ""
 
     def hf_whitespace():
         from tokenizers.pre_tokenizers import Whitespace
 
-        return Whitespace().pre_tokenize_str, len
+        return Whitespace().pre_tokenize_str, len, ""
 
     def nltk_wordpunct():
+        from nltk import redos
         from nltk.tokenize import wordpunct_tokenize
 
-        return wordpunct_tokenize, len
+        # Its per-call regex time limit (a few seconds) would refuse a whole corpus in one call.
+        redos.DEFAULT_TIMEOUT = None
+
+        return wordpunct_tokenize, len, "regex time limit lifted"
 
     def razdel_tokenize():
         from razdel import tokenize
 
-        return lambda t: list(tokenize(t)), len
+        return lambda t: list(tokenize(t)), len, ""
 
     return [
         ("re.findall", None, regex),
@@ -161,7 +165,7 @@ def git_commit():
                               text=True).stdout.strip()
 
     head = git("rev-parse", "--short", "HEAD") or "unknown"
-    return head + ("+uncommitted changes" if git("status", "--porcelain", "--", ".") else "")
+    return head + ("+uncommitted changes" if git("status", "--porcelain") else "")
 
 
 def table(rows):
@@ -247,17 +251,23 @@ def main():
 
     for name, package, make in peers():
         try:
-            fn, count = make()
+            fn, count, how = make()
         except ImportError as e:
             notes.append(f"{name} skipped: not installed ({e.name})")
             print(f"  {notes[-1]}", flush=True)
             continue
         sample = data
         note = version(package) if package else f"Python {platform.python_version()}"
+        note = ", ".join(filter(None, [note, how]))
         if package == "razdel" and len(data) > args.razdel_mb * MB:
             sample = data[: int(args.razdel_mb * MB)].decode("utf-8", "ignore").encode()
             note += f", on a {len(sample) / MB:.1f} MB slice"
-        seconds, done, result = measure(lambda t, _p: fn(t), sample, path, runs, args.budget)
+        try:
+            seconds, done, result = measure(lambda t, _p: fn(t), sample, path, runs, args.budget)
+        except Exception as e:  # a peer that breaks is reported, not fatal
+            notes.append(f"{name} skipped: failed with {type(e).__name__}: {e}")
+            print(f"  {notes[-1]}", flush=True)
+            continue
         note = ", ".join(filter(None, [note, _fewer(done, runs)]))
         rows.append(row(name, "peer", len(sample), seconds, count(result), note))
         del result
