@@ -11,6 +11,7 @@ tokenizer asks for it. Peers that are not installed are skipped with a note.
 import argparse
 import gc
 import json
+import os
 import platform
 import random
 import re
@@ -183,6 +184,7 @@ def chart(rows, out, title):
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    from matplotlib.patches import Patch
 
     rows = sorted(rows, key=lambda r: r["mbps"])
     colours = {MODULE: "tab:blue", "floor": "tab:gray", "peer": "tab:orange"}
@@ -191,12 +193,62 @@ def chart(rows, out, title):
             color=[colours[r["kind"]] for r in rows])
     for i, r in enumerate(rows):
         ax.text(r["mbps"], i, f" {r['mbps']:.1f}", va="center", fontsize=8)
+    ax.legend(handles=[Patch(color=c, label=k) for k, c in colours.items()], loc="lower right",
+              fontsize=8)
     ax.set_xscale("log")
+    ax.set_xlim(right=rows[-1]["mbps"] * 2)
     ax.set_xlabel("MB/s of UTF-8 input (log scale, higher is better)")
     ax.set_title(title, fontsize=9)
     fig.tight_layout()
     fig.savefig(out, dpi=100)
     plt.close(fig)
+
+
+def module_rows(data, path, runs, budget, notes):
+    rows, counts = [], {}
+    for name, kind, fn in [
+        ("FTTokenizer (str)", MODULE, ft_default),
+        ("FFTokenizer (file)", MODULE, ff_default),
+        ("FTTokenizer, filter 0 (core only)", MODULE, ft_core_only),
+        ("encode + decode round trip", "floor", round_trip),
+    ]:
+        seconds, done, tokens = measure(fn, data, path, runs, budget)
+        rows.append(row(name, kind, len(data), seconds, tokens, _fewer(done, runs)))
+        counts[name] = tokens
+        print(f"  {name}: {rows[-1]['mbps']:.1f} MB/s", flush=True)
+    ft, ff = counts["FTTokenizer (str)"], counts["FFTokenizer (file)"]
+    if ft != ff:
+        notes.append(f"WARNING: FTTokenizer and FFTokenizer disagree on the same text: {ft} vs "
+                     f"{ff} tokens")
+        print(notes[-1], flush=True)
+    return rows
+
+
+def peer_rows(data, path, runs, args, notes):
+    rows = []
+    for name, package, make in peers():
+        try:
+            fn, count, how = make()
+        except ImportError as e:
+            notes.append(f"{name} skipped: not installed ({e.name})")
+            print(f"  {notes[-1]}", flush=True)
+            continue
+        sample = data
+        note = ", ".join(filter(None, [version(package) if package else "stdlib", how]))
+        if package == "razdel" and len(data) > args.razdel_mb * MB:
+            sample = data[: int(args.razdel_mb * MB)].decode("utf-8", "ignore").encode()
+            note += f", on a {len(sample) / MB:.1f} MB slice"
+        try:
+            seconds, done, result = measure(lambda t, _p: fn(t), sample, path, runs, args.budget)
+        except Exception as e:  # a peer that breaks is reported, not fatal
+            notes.append(f"{name} skipped: failed with {type(e).__name__}: {e}")
+            print(f"  {notes[-1]}", flush=True)
+            continue
+        note = ", ".join(filter(None, [note, _fewer(done, runs)]))
+        rows.append(row(name, "peer", len(sample), seconds, count(result), note))
+        del result
+        print(f"  {name}: {rows[-1]['mbps']:.1f} MB/s", flush=True)
+    return rows
 
 
 def main():
@@ -229,64 +281,31 @@ def main():
                   f"({info['cyrillic_letter_share']:.0%} of letters Cyrillic); "
                   f"{info['distinct_bytes'] / MB:.1f} MB distinct text"
                   + (", repeated to reach the size" if info["repeated"] else ""))
-    print(f"commit {commit}, Python {platform.python_version()}, {source}", flush=True)
+    load = "load average at start {:.1f}".format(os.getloadavg()[0])
+    print(f"commit {commit}, Python {platform.python_version()}, {source}, {load}", flush=True)
 
-    rows, notes, counts = [], [], {}
-    for name, kind, fn in [
-        ("FTTokenizer (str)", MODULE, ft_default),
-        ("FFTokenizer (file)", MODULE, ff_default),
-        ("FTTokenizer, filter 0 (core only)", MODULE, ft_core_only),
-        ("encode + decode round trip", "floor", round_trip),
-    ]:
-        seconds, done, tokens = measure(fn, data, path, runs, args.budget)
-        rows.append(row(name, kind, len(data), seconds, tokens, _fewer(done, runs)))
-        counts[name] = tokens
-        print(f"  {name}: {rows[-1]['mbps']:.1f} MB/s", flush=True)
-
-    ft, ff = counts["FTTokenizer (str)"], counts["FFTokenizer (file)"]
-    if ft != ff:
-        notes.append(f"WARNING: FTTokenizer and FFTokenizer disagree on the same text: {ft} vs "
-                     f"{ff} tokens")
-        print(notes[-1], flush=True)
-
-    for name, package, make in peers():
-        try:
-            fn, count, how = make()
-        except ImportError as e:
-            notes.append(f"{name} skipped: not installed ({e.name})")
-            print(f"  {notes[-1]}", flush=True)
-            continue
-        sample = data
-        note = version(package) if package else f"Python {platform.python_version()}"
-        note = ", ".join(filter(None, [note, how]))
-        if package == "razdel" and len(data) > args.razdel_mb * MB:
-            sample = data[: int(args.razdel_mb * MB)].decode("utf-8", "ignore").encode()
-            note += f", on a {len(sample) / MB:.1f} MB slice"
-        try:
-            seconds, done, result = measure(lambda t, _p: fn(t), sample, path, runs, args.budget)
-        except Exception as e:  # a peer that breaks is reported, not fatal
-            notes.append(f"{name} skipped: failed with {type(e).__name__}: {e}")
-            print(f"  {notes[-1]}", flush=True)
-            continue
-        note = ", ".join(filter(None, [note, _fewer(done, runs)]))
-        rows.append(row(name, "peer", len(sample), seconds, count(result), note))
-        del result
-        print(f"  {name}: {rows[-1]['mbps']:.1f} MB/s", flush=True)
-
+    notes = []
+    rows = module_rows(data, path, runs, args.budget, notes)
+    rows += peer_rows(data, path, runs, args, notes)
     rows.append(memory_row(big))
     print(f"  {rows[-1]['name']}: {rows[-1]['note']}", flush=True)
 
     share = rows[0]["mbps"] / next(r["mbps"] for r in rows if r["kind"] == "floor")
     summary = [f"FTTokenizer runs at {share:.0%} of the speed of the encode + decode round trip.",
-               f"Best of {runs} runs each unless noted, a fresh str per run; MB/s counts UTF-8 input bytes; "
-               "each tokenizer counts its own tokens (the module and re.findall keep spaces "
-               "as tokens, the others drop them)."] + notes
+               f"Best of {runs} runs each unless noted, a fresh str per run; MB/s counts UTF-8 "
+               "input bytes; each tokenizer counts its own tokens (the module and re.findall keep "
+               "spaces as tokens, the others drop them)."] + notes
+    if not args.smoke:
+        summary.append("Corpus: text of the Debian packages " + ", ".join(
+            f"{deb.split('_')[0]} {deb.split('_')[1].replace('%3a', ':')}"
+            for deb in info["packages"]) + " (HTML, man pages, reST sources, fortunes).")
     text = table(rows)
     print(f"\n{text}\n\n" + "\n".join(summary))
     if args.smoke:
         return
     md = [f"# Benchmark\n", f"Measured at commit `{commit}`, Python {platform.python_version()}, "
-          f"{platform.machine()}, {source}.\n", "![throughput](results.png)\n", text, ""]
+          f"{platform.machine()}, {os.cpu_count()} cores, {load} (the machine is shared), "
+          f"{source}.\n", "![throughput](results.png)\n", text, ""]
     (HERE / "results.md").write_text("\n".join(md + summary) + "\n")
     try:
         chart([r for r in rows if "rss_growth_mib" not in r], HERE / "results.png",
