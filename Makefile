@@ -77,5 +77,5 @@ $(STAMP_BENCH_MODULE): $(STAMP_BENCH_PEERS) $(STAMP_INSTALL)
 	$(BPY) -m pip install -q --force-reinstall --no-deps build/bench-wheel/*.whl
 	@touch $@
 
-$(BENCH_CORPUS): bench/corpus.py
+$(BENCH_CORPUS): bench/corpus.py | $(STAMP_BENCH_PEERS)
 	rm -f $@ && $(BPY) bench/corpus.py

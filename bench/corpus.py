@@ -172,7 +172,8 @@ def _write_repeated(path, data, min_mb):
 
 def repeated(path, min_mb):
     """A file holding the corpus repeated to at least min_mb, made once."""
-    if not path.exists() or path.stat().st_size < min_mb * 1e6:
+    if (not path.exists() or path.stat().st_size < min_mb * 1e6
+            or path.stat().st_mtime < CORPUS.stat().st_mtime):
         _write_repeated(path, CORPUS.read_bytes(), min_mb)
     return path
 
