@@ -85,12 +85,6 @@ public:
             std::memcpy(text, bytes, length);
         finish(length, type);
     }
-    // A one-character token; its four bytes fit in the slot whatever its length.
-    void append_char(const std::uint8_t (&bytes)[4], std::uint32_t length, TokenType type) {
-        std::memcpy(text, bytes, 4);
-        finish(length, type);
-    }
-
     void store(Batch& b) const {
         b.text_used = static_cast<std::size_t>(text - b.text_out);
         b.token_count = count;

@@ -91,25 +91,16 @@ private:
                (build.queue_len == 0 || !is_word_type(build.queue_type));
     }
 
-    // A one-character piece waiting in the queue during the window scan.
-    struct PendingChar {
-        std::uint8_t bytes[4];
-        std::uint32_t length;
-        TokenType type;
-        bool present;
-    };
-
-    static void offer(BatchCursor& out, const PendingChar& x) {
-        if (out.keeps(1, x.type)) out.append_char(x.bytes, x.length, x.type);
-    }
-
-    static PendingChar pending_at(const std::uint8_t* p, std::uint32_t length, TokenType type) {
-        PendingChar x{{p[0], 0, 0, 0}, length, type, true};
-        for (std::uint32_t k = 1; k < length; ++k) x.bytes[k] = p[k];
-        return x;
-    }
-
     static bool is_word_class(std::uint32_t cls) { return cls - 3 < 3; }  // ENWORD NUMBER RUWORD
+
+    // The one-character piece that waits in the queue during the window scan: either the
+    // queued record itself or a character of the window.
+    struct PendingChar {
+        const std::uint8_t* bytes = nullptr;
+        std::uint32_t length = 0;
+        TokenType type = TokenType::NOTTKN;
+        bool in_queue = false;
+    };
 
     // Tokenizes well-formed input straight from the input's window while it stays in the
     // common shape: single-piece words closed by a one-character piece other than a hyphen.
@@ -124,16 +115,32 @@ private:
             return cp < 0x800 ? low.low_class[cp] : class_index(table, cp);
         };
         BatchCursor out(batch);
-        PendingChar x = take_queued_char();
+        PendingChar x;
+        if (build.queue_len == 1) {
+            const TokenBuffer& piece = build.piece_queue[0];
+            x = {piece.chars[0].bytes, piece.chars[0].length, piece.token_type, true};
+        }
+        auto offer_pending = [&] {
+            if (out.keeps(1, x.type))
+                out.append(x.bytes, x.length,
+                           x.in_queue ? x.length : static_cast<std::size_t>(end - x.bytes), x.type);
+            if (x.in_queue) clear_queue();
+            x.bytes = nullptr;
+        };
         const std::uint8_t* const start = p;
-        std::uint32_t cp;
+        std::uint32_t cp, len, cls;
         while (p < end && out.has_room()) {
-            const std::uint32_t len = decode_code_point(p, end, cp);
-            if (len == 0) break;
-            const std::uint32_t cls = class_of(cp);
+            if (*p < 0x80) {
+                len = 1;
+                cls = low.byte_class[*p];
+            } else {
+                len = decode_code_point(p, end, cp);
+                if (len == 0) break;
+                cls = class_of(cp);
+            }
             if (!is_word_class(cls)) {
-                if (x.present) offer(out, x);
-                x = pending_at(p, len, class_types[cls]);
+                if (x.bytes) offer_pending();
+                x = {p, len, class_types[cls], false};
                 p += len;
                 continue;
             }
@@ -157,49 +164,46 @@ private:
                        (qlen = decode_code_point(q, end, cp)) != 0 && class_of(cp) == cls)
                     q += qlen, ++n;
             }
-            const std::uint32_t dlen = q < end ? decode_code_point(q, end, cp) : 0;
-            if (dlen == 0 || *q == '-') break;
-            const std::uint32_t dcls = class_of(cp);
+            if (q == end || *q == '-') break;
+            std::uint32_t dlen = 1, dcls;
+            if (*q < 0x80) {
+                dcls = low.byte_class[*q];
+            } else {
+                dlen = decode_code_point(q, end, cp);
+                if (dlen == 0) break;
+                dcls = class_of(cp);
+            }
             if (is_word_class(dcls)) break;  // another word type, or the run is too long
-            if (x.present) {
-                offer(out, x);
-                x.present = false;
+            if (x.bytes) {
+                offer_pending();
                 if (!out.has_room()) break;
             }
             const TokenType t = class_types[cls];
             if (out.keeps(n, t))
                 out.append(p, static_cast<std::size_t>(q - p), static_cast<std::size_t>(end - p),
                            t);
-            x = pending_at(q, dlen, class_types[dcls]);
+            x = {q, dlen, class_types[dcls], false};
             p = q + dlen;
         }
         out.store(batch);
-        put_back_queued_char(x);
+        if (x.bytes && !x.in_queue) queue_char(x);
         if (p != start) {
             build.grouper.current_char = last_char_before(start, p);
             input.advance_to(p);
         }
     }
 
-    PendingChar take_queued_char() {
-        PendingChar x{};
-        if (build.queue_len == 1) {
-            TokenBuffer& piece = build.piece_queue[0];
-            const Utf8Char& c = piece.chars[0];
-            x = {
-                {c.bytes[0], c.bytes[1], c.bytes[2], c.bytes[3]}, c.length, piece.token_type, true};
-            piece.clear();
-            build.queue_len = 0;
-            build.queue_type = TokenType::NOTTKN;
-        }
-        return x;
+    void clear_queue() {
+        build.piece_queue[0].clear();
+        build.queue_len = 0;
+        build.queue_type = TokenType::NOTTKN;
     }
 
-    void put_back_queued_char(const PendingChar& x) {
-        if (!x.present) return;
-        TokenBuffer& piece = build.piece_queue[0];
-        Utf8Char c{{x.bytes[0], x.bytes[1], x.bytes[2], x.bytes[3]}, 0, x.length, x.length};
+    void queue_char(const PendingChar& x) {
+        Utf8Char c{{x.bytes[0], 0, 0, 0}, 0, x.length, x.length};
+        for (std::uint32_t k = 1; k < x.length; ++k) c.bytes[k] = x.bytes[k];
         c.code_point = utf8_code_point(c);
+        TokenBuffer& piece = build.piece_queue[0];
         piece.append(c);
         piece.token_type = x.type;
         build.queue_len = 1;
