@@ -29,12 +29,13 @@ demo: $(STAMP_INSTALL)
 
 bench:  # its prerequisites are set in the benchmark block below
 	$(BPY) bench/run.py
+	$(MAKE) --no-print-directory bench-core
 
 format: $(STAMP_TOOLS)
 	$(VENV)/bin/clang-format -i $$(find src tests bench examples -name '*.cpp' -o -name '*.hpp' -o -name '*.c' | sort)
 
 clean:
-	rm -rf $(VENV) build
+	rm -rf $(VENV) .venv-bench build
 
 # --- type stubs, wheel ---------------------------------------------------------------------
 # The stubs are installed with the module, so editing them reinstalls it.
@@ -81,3 +82,13 @@ $(BENCH_CORPUS): bench/corpus.py | $(STAMP_BENCH_PEERS)
 	rm -f $@ && $(BPY) bench/corpus.py
 
 bench: $(STAMP_BENCH_MODULE) $(BENCH_CORPUS)
+
+# The native core alone, without Python: the window scan against the byte-at-a-time path.
+.PHONY: bench-core
+CORE_SOURCES := src/charlayer/char_class.cpp src/tokenizers/batch.cpp src/tokenizers/file_source.cpp
+build/core_bench: bench/core_bench.cpp $(SOURCES)
+	@mkdir -p build
+	g++ -std=c++17 -O2 -Wall -Wextra -Isrc bench/core_bench.cpp $(CORE_SOURCES) -o $@
+
+bench-core: build/core_bench $(BENCH_CORPUS)
+	build/core_bench $(BENCH_CORPUS)
