@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "../charlayer/ascii_runs.hpp"
 #include "../charlayer/window_decode.hpp"
 #include "../tokens/joiner.hpp"
 #include "batch.hpp"
@@ -151,13 +152,13 @@ private:
                 // One byte per character: the piece's capacity is a byte limit.
                 const std::uint8_t* const limit =
                     end - p > TokenBuffer::capacity ? p + TokenBuffer::capacity : end;
-                while (q < limit && low.byte_class[*q] == cls) ++q;
+                q = ascii_run_end(q, limit, class_types[cls] == TokenType::ENWORD);
                 n = static_cast<std::uint32_t>(q - p);
-            } else if (len == 2) {
-                while (end - q >= 2 && n < TokenBuffer::capacity && (q[0] & 0xE0) == 0xC0 &&
-                       (q[1] & 0xC0) == 0x80 &&
-                       low.low_class[((q[0] & 0x1Fu) << 6) | (q[1] & 0x3Fu)] == cls)
-                    q += 2, ++n;
+            } else if (class_types[cls] == TokenType::RUWORD) {
+                const std::uint8_t* const limit =
+                    end - p > 2 * TokenBuffer::capacity ? p + 2 * TokenBuffer::capacity : end;
+                q = russian_run_end(q, limit);
+                n = static_cast<std::uint32_t>(q - p) / 2;
             } else {
                 std::uint32_t qlen;
                 while (q < end && n < TokenBuffer::capacity &&
