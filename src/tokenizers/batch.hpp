@@ -52,7 +52,10 @@ public:
     std::uint64_t filter = ~std::uint64_t{0};
 
 private:
+    void resize_types(std::uint32_t n);
+
     bool types_viewed = false;
+    std::uint32_t types_capacity = default_batch_size;
     std::vector<std::uint64_t*> retired_types;
 };
 
