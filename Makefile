@@ -92,3 +92,53 @@ build/core_bench: bench/core_bench.cpp $(SOURCES)
 
 bench-core: build/core_bench $(BENCH_CORPUS)
 	build/core_bench $(BENCH_CORPUS)
+
+# --- Hardening: sanitizer build, fuzzing and leak checks ------------------------------------
+# test-asan builds the module with ASan+UBSan through the ordinary pip install, using only the
+# CXXFLAGS/LDFLAGS a user would set, into its own venv and build dir so .venv stays as it is.
+ASAN_VENV  := .venv-asan
+ASAN_PY    := $(ASAN_VENV)/bin/python
+ASAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -g
+ASAN_LOGS  := build/asan-logs
+FUZZ_SECONDS ?= 300
+FUZZ_DIR   := build/fuzz
+FUZZ_SRCS  := tests/fuzz/fuzz_core.cpp src/charlayer/char_class.cpp src/tokenizers/batch.cpp
+
+.PHONY: test-asan fuzz test-leaks
+
+test-asan:
+	@python=$$(tools/find-python313.sh) && test -x $(ASAN_PY) || $$python -m venv $(ASAN_VENV)
+	$(ASAN_PY) -m pip --disable-pip-version-check -q install -r tools/requirements-dev.txt
+	CXXFLAGS="$(ASAN_FLAGS)" LDFLAGS="-fsanitize=address,undefined" \
+	  $(ASAN_PY) -m pip --disable-pip-version-check -q install --no-build-isolation \
+	  --force-reinstall --no-deps -C build-dir=build/asan .
+	rm -rf $(ASAN_LOGS) && mkdir -p $(ASAN_LOGS)
+	LD_PRELOAD=$$(g++ -print-file-name=libasan.so) \
+	  ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1:log_path=$(CURDIR)/$(ASAN_LOGS)/asan \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(CURDIR)/$(ASAN_LOGS)/ubsan \
+	  $(ASAN_PY) -m pytest -q -p no:cacheprovider; \
+	  status=$$?; \
+	  if ls $(ASAN_LOGS)/* >/dev/null 2>&1; then cat $(ASAN_LOGS)/*; echo "sanitizer reports above"; exit 1; fi; \
+	  exit $$status
+
+# libFuzzer needs clang; install it from Debian only when it is missing.
+$(FUZZ_DIR)/fuzz_core: $(FUZZ_SRCS) $(SOURCES)
+	@if ! command -v clang++ >/dev/null 2>&1 || ! dpkg -s libclang-rt-dev >/dev/null 2>&1; then \
+	  apt-get update && apt-get install -y clang libclang-rt-dev; fi
+	mkdir -p $(FUZZ_DIR)
+	clang++ -std=c++17 -O1 -g -Wall -Wextra -Isrc -fsanitize=fuzzer,address,undefined \
+	  -fno-sanitize-recover=undefined $(FUZZ_SRCS) -o $@
+
+# New inputs go to a scratch directory; tests/fuzz/corpus keeps only the chosen ones.
+fuzz: $(FUZZ_DIR)/fuzz_core
+	mkdir -p $(FUZZ_DIR)/work
+	ASAN_OPTIONS=allocator_may_return_null=1 $(FUZZ_DIR)/fuzz_core -max_total_time=$(FUZZ_SECONDS) \
+	  -max_len=4096 -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/ \
+	  $(FUZZ_DIR)/work tests/fuzz/corpus
+
+test-leaks: $(STAMP_INSTALL)
+	@command -v valgrind >/dev/null 2>&1 || (apt-get update && apt-get install -y valgrind)
+	PYTHONMALLOC=malloc valgrind --quiet --leak-check=full --show-leak-kinds=definite \
+	  --errors-for-leak-kinds=none --xml=yes --xml-file=build/valgrind-leaks.xml \
+	  $(PY) tools/leak_script.py
+	$(PY) tools/valgrind_report.py build/valgrind-leaks.xml chopwiseCXX

@@ -1,0 +1,295 @@
+"""Property tests: the module against a small, plain Python model of the token stream.
+
+The model decodes leniently, classifies, groups characters into pieces, joins pieces with
+the hyphen rule and the 16-piece / 128-character limits, and applies the filter and the
+length limits when a batch is delivered. Random inputs and random interleavings of setters,
+get_batch and stream calls must give exactly the model's batches.
+"""
+
+import os
+import tempfile
+from dataclasses import dataclass
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import chopwiseCXX as cw
+
+WRDSPC, NWLINE, ENWORD, NUMBER, RUWORD, PNCTTN, UNKNWN = 1, 2, 4, 8, 16, 32, 64
+WORD = {ENWORD, NUMBER, RUWORD}
+ALL = 2**64 - 1
+MAX_CHARS, MAX_PIECES = 128, 16
+
+# ---------------------------------------------------------------- model
+
+RANGES = [
+    (0x0A, 0x0A, NWLINE), (0x0B, 0x0B, WRDSPC), (0x20, 0x20, WRDSPC),
+    (0x21, 0x2F, PNCTTN), (0x30, 0x39, NUMBER), (0x3A, 0x40, PNCTTN),
+    (0x41, 0x5A, ENWORD), (0x5B, 0x60, PNCTTN), (0x61, 0x7A, ENWORD),
+    (0x7B, 0x7E, PNCTTN), (0xA0, 0xA0, WRDSPC), (0xAB, 0xAB, PNCTTN),
+    (0xB7, 0xB7, PNCTTN), (0xBB, 0xBB, PNCTTN), (0x401, 0x401, RUWORD),
+    (0x410, 0x44F, RUWORD), (0x451, 0x451, RUWORD), (0x2010, 0x201F, PNCTTN),
+    (0x2024, 0x2027, PNCTTN), (0x2116, 0x2116, PNCTTN),
+]
+
+
+def classify(cp):
+    for lo, hi, t in RANGES:
+        if lo <= cp <= hi:
+            return t
+    return UNKNWN
+
+
+def lead_len(b):
+    if b < 0x80:
+        return 1
+    if 0xC0 <= b <= 0xDF:
+        return 2
+    if 0xE0 <= b <= 0xEF:
+        return 3
+    if 0xF0 <= b <= 0xF7:
+        return 4
+    return 0
+
+
+def decode(data):
+    """Characters as (bytes, code point): each lead byte with the non-lead bytes up to the
+    next lead byte; a character with too few of them is dropped, extra ones are ignored."""
+    chars = []
+    starts = [i for i, b in enumerate(data) if lead_len(b)] + [len(data)]
+    for i, j in zip(starts, starts[1:]):
+        n = lead_len(data[i])
+        if j - i >= n:
+            raw = data[i:i + n]
+            cp = raw[0] & (0x7F, 0x1F, 0x0F, 0x07)[n - 1]
+            for b in raw[1:]:
+                cp = (cp << 6) | (b & 0x3F)
+            chars.append((raw, cp))
+    return chars
+
+
+@dataclass
+class Token:
+    type: int
+    text: bytes
+    length: int
+
+
+def tokens_of(data):
+    pieces = []  # [type, [char bytes]]
+    for raw, cp in decode(data):
+        t = classify(cp)
+        if pieces and t in WORD and pieces[-1][0] == t and len(pieces[-1][1]) < MAX_CHARS:
+            pieces[-1][1].append(raw)
+        else:
+            pieces.append([t, [raw]])
+
+    def is_hyphen(p):
+        return p[0] == PNCTTN and p[1] == [b"-"]
+
+    def joins(group, p):
+        if group[0][0] not in WORD:
+            return False
+        last = group[-1]
+        fits = (len(group) < MAX_PIECES
+                and sum(len(q[1]) for q in group) + len(p[1]) <= MAX_CHARS)
+        if last[0] in WORD:
+            return is_hyphen(p) and fits
+        return p[0] in WORD and fits
+
+    groups = []
+    for p in pieces:
+        if groups and joins(groups[-1], p):
+            groups[-1].append(p)
+        else:
+            groups.append([p])
+    return [Token(g[0][0], b"".join(b"".join(p[1]) for p in g), sum(len(p[1]) for p in g))
+            for g in groups]
+
+
+class Model:
+    def __init__(self, data):
+        self.tokens = tokens_of(data)
+        self.pos = 0
+        self.batch_size, self.filter, self.min_len, self.max_len = 65536, ALL, 0, 512
+
+    def keeps(self, t):
+        return self.min_len <= t.length <= self.max_len and t.type & self.filter
+
+    def next_batch(self):
+        """The tokens of the next batch: a batch stops at its last kept token, so tokens
+        after it meet the settings of the next call."""
+        out = []
+        while len(out) < self.batch_size and self.pos < len(self.tokens):
+            t = self.tokens[self.pos]
+            self.pos += 1
+            if self.keeps(t):
+                out.append(t)
+        return out
+
+
+# ---------------------------------------------------------------- inputs
+
+ALPHABET = ("aZz09 \n\t\r\x0b\x00-–—.,;«»№·ёЁжАяЀѐђ\u00a0\u2020\u2024\u2116\u2028é😀")
+FRAGMENTS = ["кто-то", "e-mail", "123-456", "a--b", "x- y", "-a", "web-сайт", "2-й",
+             "a-b-c-d-e-f-g-h-i-j", "1.5", "abc123def", "мирworld"]
+text_inputs = st.lists(
+    st.one_of(
+        st.text(alphabet=ALPHABET, max_size=20),
+        st.sampled_from(FRAGMENTS),
+        st.builds(lambda c, n: c * n, st.sampled_from("aя7-"), st.integers(60, 270)),
+        st.builds(lambda n: "a-" * n, st.integers(6, 12)),
+        st.text(max_size=8),
+    ),
+    max_size=12,
+).map(lambda parts: "".join(parts).encode("utf-8", "surrogatepass"))
+
+BYTE_FRAGMENTS = [b"\x80", b"\xbf", b"\xff", b"\xf8", b"\xc3", b"\xe2\x82", b"\xf0\x9f\x98",
+                  b"\xc0\x80", b"\xc0\xad", b"\xc1\x81", b"\xed\xa0\x80", b"\xf4\x90\x80\x80",
+                  b"\xf7\xbf\xbf\xbf", b"\xd0\x81", b"-", b"a", b" "]
+byte_inputs = st.lists(
+    st.one_of(st.sampled_from(BYTE_FRAGMENTS), st.binary(max_size=12), text_inputs),
+    max_size=10,
+).map(b"".join)
+
+inputs = st.one_of(text_inputs, byte_inputs)
+
+lengths = st.one_of(st.integers(0, 8), st.integers(120, 135), st.just(2**32 - 1))
+ops = st.lists(
+    st.one_of(
+        st.tuples(st.just("get")),
+        st.tuples(st.just("next")),
+        st.tuples(st.just("iter")),
+        st.tuples(st.just("batch"), st.one_of(st.integers(0, 6), st.just(1000))),
+        st.tuples(st.just("filter"), st.one_of(st.integers(0, 127), st.just(ALL),
+                                               st.integers(0, ALL))),
+        st.tuples(st.just("min"), lengths),
+        st.tuples(st.just("max"), lengths),
+    ),
+    max_size=25,
+)
+
+# ---------------------------------------------------------------- checks
+
+
+def expected_dict(tokens):
+    if not tokens:
+        return {}
+    raw = b"".join(t.text + b"\0" for t in tokens)
+    try:
+        text = raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return UnicodeDecodeError
+    return {"text": text, "types": [t.type for t in tokens]}
+
+
+def check_batch(tok, got, want, kept):
+    if not want:
+        assert got == {}
+        return
+    assert list(got) == ["text", "types"]
+    assert got["text"] == want["text"]
+    types = got["types"]
+    assert types.dtype == np.uint64 and types.shape == (len(want["types"]),)
+    assert types.tolist() == want["types"]
+    assert types.base is tok
+    kept.append(types)
+
+
+class Runner:
+    def __init__(self, tok, model):
+        self.tok, self.model, self.kept = tok, model, []
+        self.stream = tok.stream
+
+    def deliver(self, how):
+        want = expected_dict(self.model.next_batch())
+        if want is UnicodeDecodeError:
+            with pytest.raises(UnicodeDecodeError):
+                self.call(how)
+            return
+        try:
+            got = self.call(how)
+        except StopIteration:
+            assert how != "get" and want == {}
+            return
+        assert how == "get" or want != {}
+        check_batch(self.tok, got, want, self.kept)
+
+    def call(self, how):
+        if how == "get":
+            return self.tok.get_batch()
+        if how == "iter":
+            self.stream = iter(self.stream)
+        return next(self.stream)
+
+    def apply(self, op):
+        name, *arg = op
+        if name in ("get", "next", "iter"):
+            self.deliver(name)
+        elif name == "batch":
+            self.tok.set_batch_size(arg[0])
+            self.model.batch_size = arg[0]
+        elif name == "filter":
+            self.tok.set_filter(arg[0])
+            self.model.filter = arg[0]
+        elif name == "min":
+            self.tok.set_token_min_len(arg[0])
+            self.model.min_len = arg[0]
+        else:
+            self.tok.set_token_max_len(arg[0])
+            self.model.max_len = arg[0]
+
+    def finish(self):
+        # Drain whatever is left and check that the end stays the end.
+        self.apply(("batch", 7))
+        for _ in range(len(self.model.tokens) + 2):
+            self.deliver("get")
+        assert self.model.pos == len(self.model.tokens)
+        assert self.tok.get_batch() == {}
+        # Arrays from earlier batches still read valid memory holding token types.
+        for arr in self.kept:
+            assert set(arr.tolist()) <= {1, 2, 4, 8, 16, 32, 64}
+
+
+def new_tokenizer(kind, data, tmp):
+    if kind == "text":
+        try:
+            return cw.FTTokenizer(data.decode("utf-8"))  # the str path, when there is one
+        except UnicodeDecodeError:
+            return cw.FTTokenizer(data)
+    path = os.path.join(tmp, "input")
+    with open(path, "wb") as f:
+        f.write(data)
+    return cw.FFTokenizer(path)
+
+
+SETTINGS = settings(max_examples=250, deadline=None,
+                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+
+
+@pytest.mark.parametrize("kind", ["text", "file"])
+@SETTINGS
+@given(data=inputs)
+def test_default_settings_give_the_model_tokens(kind, data):
+    with tempfile.TemporaryDirectory() as tmp:
+        tok = new_tokenizer(kind, data, tmp)
+        runner = Runner(tok, Model(data))
+        runner.deliver("get")
+        runner.finish()
+        del runner, tok
+
+
+@pytest.mark.parametrize("kind", ["text", "file"])
+@SETTINGS
+@given(data=inputs, script=ops)
+def test_interleaved_calls_follow_the_model(kind, data, script):
+    with tempfile.TemporaryDirectory() as tmp:
+        tok = new_tokenizer(kind, data, tmp)
+        runner = Runner(tok, Model(data))
+        for op in script:
+            runner.apply(op)
+        runner.finish()
+        del runner, tok
+
