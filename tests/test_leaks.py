@@ -102,3 +102,17 @@ def test_objects_die_and_nothing_accumulates(tmp_path):
         # A lost tokenizer keeps about 40 KiB of token state: 60 rounds of ~20 would
         # show as tens of MiB.
         assert rss_bytes() - rss < 8 * 2**20
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer's quarantine holds freed memory")
+@pytest.mark.xfail(strict=True, reason="a resize after each batch keeps every viewed types "
+                   "block until the tokenizer dies, even when no array refers to it")
+def test_resizing_after_each_batch_keeps_memory_flat():
+    tok = cw.FTTokenizer("a " * 3_000_000)
+    tok.set_batch_size(1000)
+    tok.get_batch()
+    rss = rss_bytes()
+    for _ in range(3000):
+        assert len(tok.get_batch()["types"]) == 1000  # the array is dropped at once
+        tok.set_batch_size(1000)
+    assert rss_bytes() - rss < 8 * 2**20
