@@ -2,15 +2,13 @@
 it ships, so every input found by the fuzzer stays a regression test without clang."""
 
 import os
-import pathlib
 import shutil
 import subprocess
 
 import pytest
+from test_native import CORE_SOURCES, ROOT
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 FUZZ = ROOT / "tests" / "fuzz"
-CORE_SOURCES = ["src/charlayer/char_class.cpp", "src/tokenizers/batch.cpp"]
 
 
 def clean_env():

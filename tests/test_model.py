@@ -294,3 +294,19 @@ def test_interleaved_calls_follow_the_model(kind, data, script):
         runner.finish()
         del runner, tok
 
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=inputs.filter(bool), size=st.integers(1, 9))
+def test_files_longer_than_the_stream_buffer(data, size):
+    # The file's bytes reach the tokenizer through the C stream's buffer, in windows of a few
+    # KiB: characters, words and hyphen groups cut by a window's end must come out whole.
+    data = data * (13000 // len(data) + 1)
+    with tempfile.TemporaryDirectory() as tmp:
+        tok = new_tokenizer("file", data, tmp)
+        runner = Runner(tok, Model(data))
+        runner.apply(("batch", size))
+        for _ in range(50):
+            runner.deliver("next")
+        runner.finish()
+        del runner, tok

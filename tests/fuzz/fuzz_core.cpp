@@ -1,14 +1,18 @@
 // Fuzz target over the native tokenizing core, no Python involved.
 //
-// Input layout: byte 0 picks the batch size (0..8), byte 1 holds flags (bit 0: own filter,
-// bit 1: own shortest length, bit 2: own longest length), bytes 2..4 the filter mask and the
-// two lengths; the rest is the text. Every run checks the batch invariants and that the
-// token sequence does not depend on the batch size; with the default filter and lengths it
-// also checks that the tokens repeat the input's complete characters in order.
+// Input layout: byte 0 picks the batch size (0..8); byte 1 holds flags (bit 0: own filter,
+// bit 1: own shortest length, bit 2: own longest length) and, in bits 3..7, how the input
+// shows its bytes to the window scan (0: all the rest, as a text; 1: never; k: a buffer of k
+// bytes refilled like a file stream's); bytes 2..4 hold the filter mask and the two lengths;
+// the rest is the text. Every run checks the batch invariants and that the token sequence
+// depends neither on the batch size nor on the window scan; with the default filter and
+// lengths it also checks that the tokens repeat the input's complete characters in order.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <utility>
@@ -20,12 +24,51 @@ namespace {
 
 using chopwise::TokenType;
 
-struct MemoryInput {
+class MemoryInput {
+public:
+    MemoryInput(const std::uint8_t* data, std::size_t size, unsigned window)
+        : data(data), size(size), window(window) {}
+
+    int next_byte() {
+        if (pos >= size) return -1;
+        if (window >= 2 && pos == buffer_start + buffer_len) refill();
+        return data[pos++];
+    }
+
+    // A buffer holds exactly its bytes, so a read past the window is out of bounds.
+    const std::uint8_t* window_begin() const {
+        if (window == 0) return data + pos;
+        if (window == 1 || !buffer) return nullptr;
+        return buffer.get() + (pos - buffer_start);
+    }
+    const std::uint8_t* window_end() const {
+        if (window == 0) return data + size;
+        if (window == 1 || !buffer) return nullptr;
+        return buffer.get() + buffer_len;
+    }
+    void advance_to(const std::uint8_t* p) {
+        if (window == 0)
+            pos = static_cast<std::size_t>(p - data);
+        else
+            pos = buffer_start + static_cast<std::size_t>(p - buffer.get());
+    }
+
+    std::size_t position() const { return pos; }
+
+private:
+    void refill() {
+        buffer_start = pos;
+        buffer_len = std::min<std::size_t>(window, size - pos);
+        buffer.reset(new std::uint8_t[buffer_len]);
+        std::memcpy(buffer.get(), data + pos, buffer_len);
+    }
+
     const std::uint8_t* data;
     std::size_t size;
-    std::size_t pos;
-
-    int next_byte() { return pos < size ? data[pos++] : -1; }
+    unsigned window;
+    std::size_t pos = 0;
+    std::unique_ptr<std::uint8_t[]> buffer;
+    std::size_t buffer_start = 0, buffer_len = 0;
 };
 
 using Core = chopwise::TokenizerCore<MemoryInput>;
@@ -42,6 +85,8 @@ struct Settings {
     std::uint64_t filter = ~std::uint64_t{0};
     std::uint32_t min_len = 0;
     std::uint32_t max_len = 512;
+    unsigned window = 0;
+    bool scan = true;
 };
 
 [[noreturn]] void fail(const char* what, std::size_t at) {
@@ -176,7 +221,8 @@ void take_batch(const Core& core, const Settings& s, std::vector<Token>& out, st
 // Drains the core batch by batch. A batch size of 0 must yield nothing and lose nothing:
 // the run then goes on with a batch size of 1.
 std::vector<Token> drain(const std::uint8_t* data, std::size_t size, const Settings& s) {
-    auto core = std::make_unique<Core>(std::in_place, MemoryInput{data, size, 0});
+    auto core = std::make_unique<Core>(std::in_place, MemoryInput(data, size, s.window));
+    core->window_scan_enabled = s.scan;
     core->batch.set_batch_size(s.batch_size);
     core->batch.set_filter(s.filter);
     core->batch.set_token_min_len(s.min_len);
@@ -202,7 +248,7 @@ std::vector<Token> drain(const std::uint8_t* data, std::size_t size, const Setti
     // An empty batch is the end: the next one must be empty too.
     core->fill_batch();
     check(core->batch.token_count == 0, "tokens after an empty batch", 0);
-    check(core->input.pos == size, "input not read to its end", core->input.pos);
+    check(core->input.position() == size, "input not read to its end", core->input.position());
     return tokens;
 }
 
@@ -218,6 +264,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (flags & 2) s.min_len = data[3];
     if (flags & 4) s.max_len = data[4];
     s.custom = (flags & 7) != 0;
+    s.window = flags >> 3;
     const std::uint8_t* text = data + header;
     const std::size_t text_size = size - header;
 
@@ -227,6 +274,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Settings whole = s;
     whole.batch_size = 64;
     check(drain(text, text_size, whole) == tokens, "tokens depend on the batch size");
+    // The window scan is a shortcut: byte by byte must give the same tokens.
+    Settings bytewise = s;
+    bytewise.scan = false;
+    check(drain(text, text_size, bytewise) == tokens, "window scan and byte path disagree");
 
     if (!s.custom) {
         const std::vector<std::string> chars = complete_chars(text, text_size);
