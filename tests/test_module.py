@@ -88,7 +88,9 @@ def fake_version_lib(tmp_path_factory):
 
 
 def import_under_version(lib, version):
-    env = dict(os.environ, LD_PRELOAD=lib, FAKE_PY_VERSION=version)
+    # Libraries already preloaded (the sanitizer runtime of `make test-asan`) stay first.
+    preload = " ".join(filter(None, [os.environ.get("LD_PRELOAD"), lib]))
+    env = dict(os.environ, LD_PRELOAD=preload, FAKE_PY_VERSION=version)
     code = "import chopwiseCXX; print('imported')"
     return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
 
