@@ -148,7 +148,8 @@ text_inputs = st.lists(
 
 BYTE_FRAGMENTS = [b"\x80", b"\xbf", b"\xff", b"\xf8", b"\xc3", b"\xe2\x82", b"\xf0\x9f\x98",
                   b"\xc0\x80", b"\xc0\xad", b"\xc1\x81", b"\xed\xa0\x80", b"\xf4\x90\x80\x80",
-                  b"\xf7\xbf\xbf\xbf", b"\xd0\x81", b"-", b"a", b" "]
+                  b"\xf7\xbf\xbf\xbf", b"\xd0\x81", b"\xe0\x90\x81", b"\xf0\x80\x90\x90",
+                  b"-", b"a", b" "]
 byte_inputs = st.lists(
     st.one_of(st.sampled_from(BYTE_FRAGMENTS), st.binary(max_size=12), text_inputs),
     max_size=10,
@@ -282,10 +283,7 @@ def test_default_settings_give_the_model_tokens(kind, data):
         del runner, tok
 
 
-@pytest.mark.parametrize("kind", ["text", "file"])
-@SETTINGS
-@given(data=inputs, script=ops)
-def test_interleaved_calls_follow_the_model(kind, data, script):
+def run_script(kind, data, script):
     with tempfile.TemporaryDirectory() as tmp:
         tok = new_tokenizer(kind, data, tmp)
         runner = Runner(tok, Model(data))
@@ -293,6 +291,28 @@ def test_interleaved_calls_follow_the_model(kind, data, script):
             runner.apply(op)
         runner.finish()
         del runner, tok
+
+
+@pytest.mark.parametrize("kind", ["text", "file"])
+@SETTINGS
+@given(data=inputs, script=ops)
+def test_interleaved_calls_follow_the_model(kind, data, script):
+    run_script(kind, data, script)
+
+
+# Inputs that once went wrong, with the calls that showed it.
+KNOWN = [
+    # A word that starts with a four-byte (overlong) Russian letter: the window scan counted
+    # that letter as two characters, so the length limits judged the word one too long.
+    (b"\xf0\x80\x90\x90\xd0\xb0 x", [("max", 2), ("get",)]),
+    (b"\xf0\x80\x90\x90\xd0\xb0\xd0\xb1 x", [("min", 4), ("get",)]),
+]
+
+
+@pytest.mark.parametrize("kind", ["text", "file"])
+@pytest.mark.parametrize("data, script", KNOWN)
+def test_known_inputs_follow_the_model(kind, data, script):
+    run_script(kind, data, script)
 
 
 
