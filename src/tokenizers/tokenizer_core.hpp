@@ -158,7 +158,8 @@ private:
                 const std::uint8_t* const limit =
                     end - p > 2 * TokenBuffer::capacity ? p + 2 * TokenBuffer::capacity : end;
                 q = russian_run_end(q, limit);
-                n = static_cast<std::uint32_t>(q - p) / 2;
+                // The first letter may be a longer (overlong) form; the rest are two bytes each.
+                n = 1 + static_cast<std::uint32_t>(q - p - len) / 2;
             } else {
                 std::uint32_t qlen;
                 while (q < end && n < TokenBuffer::capacity &&
