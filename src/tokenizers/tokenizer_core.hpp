@@ -63,25 +63,26 @@ private:
     // first the last open piece, then the empty piece that finishes the last group.
     bool flush_step() {
         if (end_steps_done == 2) return false;
+        ++end_steps_done;
+        close_open_piece();
+        return true;
+    }
+
+    // Hands the open piece (empty at the second end step) to the joiner.
+    void close_open_piece() {
         GrouperState& g = build.grouper;
         g.completed_piece.copy_from(g.open_piece);
         g.open_piece.clear();
-        ++end_steps_done;
         if (join_piece(build)) offer_token();
-        return true;
     }
 
     // A one-character piece is closed by whatever character comes next, and what the joiner
     // does with it depends only on the queue, so it may be closed as soon as it is complete.
     // Doing so while the batch has room hands over the same tokens in the same calls.
     void close_single_char_piece() {
-        GrouperState& g = build.grouper;
-        if (g.open_piece.char_count != 1 || is_word_type(g.open_piece.token_type) ||
-            !batch.has_room())
-            return;
-        g.completed_piece.copy_from(g.open_piece);
-        g.open_piece.clear();
-        if (join_piece(build)) offer_token();
+        const TokenBuffer& open = build.grouper.open_piece;
+        if (open.char_count != 1 || is_word_type(open.token_type) || !batch.has_room()) return;
+        close_open_piece();
     }
 
     // No open piece, at most one queued one-character piece, and no character half read:
