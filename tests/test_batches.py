@@ -1,6 +1,7 @@
 """Batches, settings and the result dict of both tokenizers."""
 
 import gc
+import sys
 
 import chopwiseCXX as cw
 import numpy as np
@@ -158,6 +159,31 @@ def test_text_is_copied_at_construction():
     tok = cw.FTTokenizer(data)
     data[:] = b"xyz uvw"
     assert tok.get_batch()["text"] == "abc\0 \0def\0"
+
+
+class Str(str):
+    pass
+
+
+def test_str_subclass_is_taken_as_its_text():
+    assert tokenize(Str("кто-то e-mail")) == tokenize("кто-то e-mail")
+
+
+@pytest.mark.parametrize("text", ["ascii only", "кириллица", "mixed ё and 🔎"])
+def test_caller_str_gains_no_utf8_copy_and_may_die_first(text):
+    # The encoding the tokenizer reads is its own: the caller's str does not grow by a cached
+    # UTF-8 copy, and the tokenizer reads on after the str is gone.
+    s = text * 1000
+    size = sys.getsizeof(s)
+    tok = cw.FTTokenizer(s)
+    assert sys.getsizeof(s) == size
+    del s
+    assert "".join(texts_of(tok)).replace("\0", "") == text * 1000
+
+
+def test_constructor_mismatch_names_the_text_parameter():
+    with pytest.raises(TypeError, match=r"text: str"):
+        cw.FTTokenizer("a\ud800b")
 
 
 def test_constructor_keyword():

@@ -9,6 +9,7 @@ namespace chopwise {
 class FromTextTokenizer : public TokenizerCore<TextSource> {
 public:
     explicit FromTextTokenizer(std::string text) : TokenizerCore(std::in_place, std::move(text)) {}
+    explicit FromTextTokenizer(TextBytes text) : TokenizerCore(std::in_place, std::move(text)) {}
 };
 
 class FromFileTokenizer : public TokenizerCore<FileSource> {
