@@ -1,5 +1,7 @@
 """What tokens a text becomes: grouping, joining, decoding and the limits."""
 
+import sys
+
 import chopwiseCXX as cw
 import pytest
 from conftest import tokenize
@@ -113,8 +115,13 @@ def test_malformed_characters_pass_through_and_fail_strict_decoding(data):
     tok = cw.FTTokenizer(b"ok " + data + b" go")
     tok.set_batch_size(2)
     assert tok.get_batch()["text"] == "ok\0 \0"
-    with pytest.raises(UnicodeDecodeError):
+    with pytest.raises(UnicodeDecodeError) as err:
         tok.get_batch()
+    # The very error the interpreter's own strict decoding gives for the batch's bytes.
+    assert err.value.object == data + b"\0 \0"
+    with pytest.raises(UnicodeDecodeError) as same:
+        err.value.object.decode("utf-8")
+    assert str(err.value) == str(same.value)
     # The failed call's bytes stay consumed; reading goes on after them.
     assert tok.get_batch()["text"] == "go\0"
     assert tok.get_batch() == {}
@@ -129,6 +136,22 @@ def test_malformed_characters_are_unknown_single_tokens():
     with pytest.raises(UnicodeDecodeError) as err:
         tok.get_batch()
     assert err.value.object == b"\xc3\xff\x00\xed\xa0\x80\x00"
+
+
+WIDTH_EDGES = ["a", "\x7f", "\x80", "\xff", "\u0100", "ё", "\uffff", "\U00010000", "\U0010ffff"]
+
+
+@pytest.mark.parametrize("order", [WIDTH_EDGES, WIDTH_EDGES[::-1]], ids=["widening", "narrowing"])
+def test_each_batch_text_is_a_str_of_its_own_narrowest_width(order):
+    # One character per batch, so no batch may take the width of the one before it: a wider
+    # str holding the same characters would compare unequal to the one a script writes.
+    tok = cw.FTTokenizer(" ".join(order))
+    tok.set_batch_size(1)
+    tok.set_filter(~W & (2**64 - 1))
+    for c in order:
+        text = tok.get_batch()["text"]
+        assert text == c + "\0"
+        assert sys.getsizeof(text) == sys.getsizeof(c + "\0")
 
 
 def test_nul_characters_are_unknown_tokens():

@@ -5,6 +5,7 @@
 
 #include <stdexcept>
 
+#include "../charlayer/utf8_text.hpp"
 #include "batch.hpp"
 
 namespace chopwise {
@@ -25,6 +26,30 @@ inline void set_item(py::dict& d, const char* key, py::object value) {
         throw py::error_already_set();
 }
 
+// The batch text as a str made in one allocation of its final kind. A block that is not
+// strictly well-formed goes to the interpreter's decoder, which raises the error it always has.
+inline PyObject* text_to_str(const char* text, std::size_t n) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text);
+    const Utf8Shape shape = measure_utf8(bytes, n);
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), shape.max_code_point);
+    if (str == nullptr) return nullptr;
+    bool ok = false;
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND:
+            ok = widen_utf8(bytes, n, shape, PyUnicode_1BYTE_DATA(str));
+            break;
+        case PyUnicode_2BYTE_KIND:
+            ok = widen_utf8(bytes, n, shape, PyUnicode_2BYTE_DATA(str));
+            break;
+        default:
+            ok = widen_utf8(bytes, n, shape, PyUnicode_4BYTE_DATA(str));
+            break;
+    }
+    if (ok) return str;
+    Py_DECREF(str);
+    return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), nullptr);
+}
+
 // Turns the filled batch into {"text": str, "types": uint64 array viewing types_out}. The
 // array's base is the tokenizer's own Python object, which keeps its buffers alive.
 template <class Tokenizer>
@@ -33,8 +58,7 @@ py::dict build_result(Tokenizer& tok) {
     py::dict result = new_dict();
     if (batch.token_count == 0) return result;
 
-    PyObject* text =
-        PyUnicode_FromStringAndSize(batch.text_out, static_cast<Py_ssize_t>(batch.text_used));
+    PyObject* text = text_to_str(batch.text_out, batch.text_used);
     if (text == nullptr) throw py::error_already_set();
     set_item(result, "text", py::reinterpret_steal<py::object>(text));
 

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace chopwise {
+
+// What a block of UTF-8 holds if it is well-formed: its character count and the width a
+// code point array needs for its largest character (1, 2 or 4 bytes, and whether all ASCII).
+struct Utf8Shape {
+    std::size_t chars = 0;
+    std::uint32_t max_code_point = 0;  // 0x7F, 0xFF, 0xFFFF or 0x10FFFF: an upper bound by width
+};
+
+// One pass that trusts the block to be well-formed: characters are the bytes that are not
+// continuation bytes, and the largest byte tells the widest character. A malformed block
+// gets a shape that `widen_utf8` then refuses.
+inline Utf8Shape measure_utf8(const std::uint8_t* s, std::size_t n) {
+    std::size_t continuation = 0;
+    std::uint8_t top = 0;
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    __m128i max16 = _mm_setzero_si128();
+    // As signed bytes, exactly the continuation bytes 0x80..0xBF lie below 0xC0.
+    const __m128i first_lead = _mm_set1_epi8(static_cast<char>(0xC0));
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+        max16 = _mm_max_epu8(max16, v);
+        const unsigned mask =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(v, first_lead)));
+        continuation += static_cast<std::size_t>(__builtin_popcount(mask));
+    }
+    alignas(16) std::uint8_t lanes[16];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), max16);
+    for (std::uint8_t b : lanes) top = b > top ? b : top;
+#endif
+    for (; i < n; ++i) {
+        continuation += (s[i] & 0xC0) == 0x80;
+        top = s[i] > top ? s[i] : top;
+    }
+    Utf8Shape shape;
+    shape.chars = n - continuation;
+    shape.max_code_point = top < 0x80 ? 0x7F : top < 0xC4 ? 0xFF : top < 0xF0 ? 0xFFFF : 0x10FFFF;
+    return shape;
+}
+
+namespace utf8_detail {
+
+inline bool is_continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
+
+// The strict decoding of one non-ASCII character at `s` (no overlong forms, no surrogates,
+// nothing past U+10FFFF), as the interpreter's decoder accepts it. Returns its length, or 0.
+inline std::size_t decode_strict(const std::uint8_t* s, const std::uint8_t* end,
+                                 std::uint32_t& cp) {
+    const std::uint8_t b0 = s[0];
+    if (b0 < 0xC2 || b0 > 0xF4) return 0;
+    if (b0 < 0xE0) {
+        if (end - s < 2 || !is_continuation(s[1])) return 0;
+        cp = (b0 & 0x1Fu) << 6 | (s[1] & 0x3Fu);
+        return 2;
+    }
+    // The second byte's range is what rules out overlong forms, surrogates and values too large.
+    const std::uint8_t lo = b0 == 0xE0 ? 0xA0 : b0 == 0xF0 ? 0x90 : 0x80;
+    const std::uint8_t hi = b0 == 0xED ? 0x9F : b0 == 0xF4 ? 0x8F : 0xBF;
+    if (b0 < 0xF0) {
+        if (end - s < 3 || s[1] < lo || s[1] > hi || !is_continuation(s[2])) return 0;
+        cp = (b0 & 0x0Fu) << 12 | (s[1] & 0x3Fu) << 6 | (s[2] & 0x3Fu);
+        return 3;
+    }
+    if (end - s < 4 || s[1] < lo || s[1] > hi || !is_continuation(s[2]) || !is_continuation(s[3]))
+        return 0;
+    cp = (b0 & 0x07u) << 18 | (s[1] & 0x3Fu) << 12 | (s[2] & 0x3Fu) << 6 | (s[3] & 0x3Fu);
+    return 4;
+}
+
+}  // namespace utf8_detail
+
+// Writes the characters of `s` as code points into `out`, which has room for exactly
+// `shape.chars` of them (`Char` wide enough for `shape.max_code_point`). Returns false, with
+// `out` partly written, when the block is not strictly well-formed or does not fit that shape.
+template <class Char>
+bool widen_utf8(const std::uint8_t* s, std::size_t n, const Utf8Shape& shape, Char* out) {
+    const std::uint8_t* const end = s + n;
+    Char* const out_end = out + shape.chars;
+    while (s < end) {
+        if (end - s >= 8 && out_end - out >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, s, 8);
+            if ((word & 0x8080808080808080ull) == 0) {
+                for (int k = 0; k < 8; ++k) out[k] = static_cast<Char>(s[k]);
+                s += 8;
+                out += 8;
+                continue;
+            }
+        }
+        std::uint32_t cp = *s;
+        std::size_t len = 1;
+        if (cp >= 0x80 && (len = utf8_detail::decode_strict(s, end, cp)) == 0) return false;
+        if (out == out_end || cp > shape.max_code_point) return false;
+        *out++ = static_cast<Char>(cp);
+        s += len;
+    }
+    return out == out_end;
+}
+
+}  // namespace chopwise
