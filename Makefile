@@ -85,7 +85,8 @@ bench: $(STAMP_BENCH_MODULE) $(BENCH_CORPUS)
 
 # The native core alone, without Python: the window scan against the byte-at-a-time path.
 .PHONY: bench-core
-CORE_SOURCES := src/charlayer/char_class.cpp src/tokenizers/batch.cpp src/tokenizers/file_source.cpp
+CORE_SOURCES := src/charlayer/char_class.cpp src/tokenizers/batch.cpp src/tokenizers/file_source.cpp \
+                src/tokenizers/text_source.cpp
 build/core_bench: bench/core_bench.cpp $(SOURCES)
 	@mkdir -p build
 	g++ -std=c++17 -O2 -Wall -Wextra -Isrc bench/core_bench.cpp $(CORE_SOURCES) -o $@

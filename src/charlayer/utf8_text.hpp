@@ -109,3 +109,57 @@ bool widen_utf8(const std::uint8_t* s, std::size_t n, const Utf8Shape& shape, Ch
 }
 
 }  // namespace chopwise
+
+namespace chopwise {
+
+// A code point array's UTF-8 form takes at most this many bytes per code point.
+template <class Char>
+inline constexpr std::size_t utf8_bytes_per_char = sizeof(Char) == 1   ? 2
+                                                   : sizeof(Char) == 2 ? 3
+                                                                       : 4;
+
+inline constexpr std::size_t no_utf8_form = ~std::size_t{0};
+
+// Writes the UTF-8 form of `n` code points to `out`, which has room for
+// `n * utf8_bytes_per_char<Char>` bytes. Returns the bytes written, or `no_utf8_form` when a
+// code point is a surrogate, which has no UTF-8 form.
+template <class Char>
+std::size_t encode_utf8(const Char* s, std::size_t n, std::uint8_t* out) {
+    std::uint8_t* const start = out;
+    std::size_t i = 0;
+    while (i < n) {
+        // Runs of ASCII, four characters at a time.
+        while (i + 4 <= n && (s[i] | s[i + 1] | s[i + 2] | s[i + 3]) < 0x80) {
+            out[0] = static_cast<std::uint8_t>(s[i]);
+            out[1] = static_cast<std::uint8_t>(s[i + 1]);
+            out[2] = static_cast<std::uint8_t>(s[i + 2]);
+            out[3] = static_cast<std::uint8_t>(s[i + 3]);
+            out += 4;
+            i += 4;
+        }
+        if (i == n) break;
+        const std::uint32_t c = s[i++];
+        if (c < 0x80) {
+            *out++ = static_cast<std::uint8_t>(c);
+        } else if (c < 0x800) {
+            out[0] = static_cast<std::uint8_t>(0xC0 | c >> 6);
+            out[1] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+            out += 2;
+        } else if (c < 0x10000) {
+            if ((c & 0xF800) == 0xD800) return no_utf8_form;
+            out[0] = static_cast<std::uint8_t>(0xE0 | c >> 12);
+            out[1] = static_cast<std::uint8_t>(0x80 | (c >> 6 & 0x3F));
+            out[2] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+            out += 3;
+        } else {
+            out[0] = static_cast<std::uint8_t>(0xF0 | c >> 18);
+            out[1] = static_cast<std::uint8_t>(0x80 | (c >> 12 & 0x3F));
+            out[2] = static_cast<std::uint8_t>(0x80 | (c >> 6 & 0x3F));
+            out[3] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+            out += 4;
+        }
+    }
+    return static_cast<std::size_t>(out - start);
+}
+
+}  // namespace chopwise

@@ -1,33 +1,42 @@
+#include "../charlayer/utf8_text.hpp"
 #include "bind_common.hpp"
 #include "bindings.hpp"
 
 namespace pybind11::detail {
 
-// Takes what the std::string caster takes, under the same name. A str's UTF-8 encoding is made
-// once, into a bytes object that the tokenizer then owns: the std::string caster would cache
-// the encoding inside the caller's str and copy it again.
+// Takes what the std::string caster takes, under the same name. A str is encoded straight
+// into the tokenizer's own block: the std::string caster would have the str cache its UTF-8
+// form for the rest of its life and then copy it once more.
 template <>
 struct type_caster<chopwise::TextBytes> {
     PYBIND11_TYPE_CASTER(chopwise::TextBytes, const_name("str"));
 
     bool load(handle src, bool convert) {
-        if (PyUnicode_Check(src.ptr())) {
-            PyObject* utf8 = PyUnicode_AsUTF8String(src.ptr());
-            if (utf8 == nullptr) {  // lone surrogates: no UTF-8 form, so no match
-                PyErr_Clear();
-                return false;
-            }
-            value.owner = std::shared_ptr<const void>(utf8, [](const void* o) {
-                Py_DECREF(static_cast<PyObject*>(const_cast<void*>(o)));
-            });
-            value.data = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(utf8));
-            value.size = static_cast<std::size_t>(PyBytes_GET_SIZE(utf8));
-            return true;
-        }
+        if (PyUnicode_Check(src.ptr())) return load_str(src.ptr());
         make_caster<std::string> raw;
         if (!raw.load(src, convert)) return false;
         value = chopwise::TextBytes::copy_of(cast_op<std::string&&>(std::move(raw)));
         return true;
+    }
+
+private:
+    bool load_str(PyObject* str) {
+        const void* data = PyUnicode_DATA(str);
+        const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
+        switch (PyUnicode_KIND(str)) {
+            case PyUnicode_1BYTE_KIND:
+                return encode(static_cast<const Py_UCS1*>(data), n);
+            case PyUnicode_2BYTE_KIND:
+                return encode(static_cast<const Py_UCS2*>(data), n);
+            default:
+                return encode(static_cast<const Py_UCS4*>(data), n);
+        }
+    }
+
+    template <class Char>
+    bool encode(const Char* chars, std::size_t n) {
+        value = chopwise::TextBytes::encode(chars, n);
+        return value.data != nullptr;  // none for lone surrogates: no match
     }
 };
 

@@ -3,7 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string>
+
+#include "../charlayer/utf8_text.hpp"
 
 namespace chopwise {
 
@@ -15,11 +18,34 @@ struct TextBytes {
     const std::uint8_t* data = nullptr;
     std::size_t size = 0;
 
+    // The UTF-8 form of `n` code points in a block of its own, or no block (a null `data`)
+    // when one of them is a surrogate.
+    template <class Char>
+    static TextBytes encode(const Char* chars, std::size_t n);
+
     static TextBytes copy_of(std::string text) {
         auto block = std::make_shared<const std::string>(std::move(text));
         return {block, reinterpret_cast<const std::uint8_t*>(block->data()), block->size()};
     }
 };
+
+namespace text_block {
+// A block for a text about to be written from start to end, of `capacity` bytes at most.
+std::uint8_t* allocate(std::size_t capacity);
+// The block holding `size` written bytes, its unused tail given back.
+TextBytes adopt(std::uint8_t* block, std::size_t size);
+void release(std::uint8_t* block);
+}  // namespace text_block
+
+template <class Char>
+TextBytes TextBytes::encode(const Char* chars, std::size_t n) {
+    if (n > ~std::size_t{0} / utf8_bytes_per_char<Char>) throw std::bad_alloc();
+    std::uint8_t* block = text_block::allocate(n * utf8_bytes_per_char<Char>);
+    const std::size_t size = encode_utf8(chars, n, block);
+    if (size != no_utf8_form) return text_block::adopt(block, size);
+    text_block::release(block);
+    return {};
+}
 
 // The text tokenizer's own copy of its text, read forward once.
 class TextSource {

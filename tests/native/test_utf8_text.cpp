@@ -71,7 +71,46 @@ static void check(const std::string& s) {
     }
 }
 
+// Encoding code points must give what the reference decodes back to them, for every width a
+// code point array may have; a surrogate anywhere has no UTF-8 form.
+template <class Char>
+static void check_encode(const std::vector<std::uint32_t>& cps) {
+    std::vector<Char> chars(cps.begin(), cps.end());
+    std::string out(cps.size() * utf8_bytes_per_char<Char>, '\0');
+    const std::size_t size =
+        encode_utf8(chars.data(), chars.size(), reinterpret_cast<std::uint8_t*>(out.data()));
+    bool surrogate = false;
+    for (std::uint32_t cp : cps) surrogate |= cp >= 0xD800 && cp <= 0xDFFF;
+    std::vector<std::uint32_t> back;
+    bool right;
+    if (surrogate) {
+        right = size == no_utf8_form;
+    } else {
+        out.resize(size);
+        right = reference_decode(out, back) && back == cps;
+    }
+    if (!right && ++failures <= 5) std::printf("encode mismatch, %zu code points\n", cps.size());
+}
+
+static void check_encode_all_widths(const std::vector<std::uint32_t>& cps, std::uint32_t top) {
+    if (top < 0x100) check_encode<std::uint8_t>(cps);
+    if (top < 0x10000) check_encode<std::uint16_t>(cps);
+    check_encode<std::uint32_t>(cps);
+}
+
 int main() {
+    // Every code point, alone and between ASCII runs of every length up to the four-at-a-time step.
+    for (std::uint32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+        check_encode_all_widths({cp}, cp);
+        if (cp % 61 == 0) {
+            std::vector<std::uint32_t> cps;
+            for (std::uint32_t k = 0; k < cp % 9; ++k) cps.push_back('a' + k);
+            cps.push_back(cp);
+            for (std::uint32_t k = 0; k < cp % 7; ++k) cps.push_back('0' + k);
+            check_encode_all_widths(cps, cp < 'a' + 8 ? 'a' + 8 : cp);
+        }
+    }
+
     // Every sequence of up to three bytes, each alone and after ASCII that fills the 8- and
     // 16-byte steps up to just before it.
     std::string s;
