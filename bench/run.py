@@ -48,6 +48,22 @@ def ft_core_only(text, _path):
     return None  # the core ran, but no token was kept to count
 
 
+def ft_construct(text, _path):
+    chopwiseCXX.FTTokenizer(text)
+    return None
+
+
+def ft_filter0_made(text, _path):
+    tok = chopwiseCXX.FTTokenizer(text)
+    tok.set_filter(0)
+    return tok
+
+
+def ft_core_reading(tok, _path):
+    drain(tok)
+    return None
+
+
 def ff_default(_text, path):
     return drain(chopwiseCXX.FFTokenizer(str(path)))
 
@@ -97,16 +113,18 @@ def peers():
     ]
 
 
-def measure(fn, data, path, runs, budget):
+def measure(fn, data, path, runs, budget, prepare=None):
     """Best time over a fresh str per run: `runs` runs, or fewer (at least two) once `budget`
-    seconds are spent. Returns (seconds, runs done, result of the last run)."""
+    seconds are spent. Returns (seconds, runs done, result of the last run). With `prepare`,
+    fn gets what prepare(text, path) made, and only fn is timed."""
     times, result, spent = [], None, 0.0
     while len(times) < runs and (len(times) < 2 or spent < budget):
         result = None
         gc.collect()
         text = data.decode("utf-8")
+        arg = prepare(text, path) if prepare else text
         t0 = time.perf_counter()
-        result = fn(text, path)
+        result = fn(arg, path)
         times.append(time.perf_counter() - t0)
         spent += times[-1]
         del text
@@ -206,13 +224,15 @@ def chart(rows, out, title):
 
 def module_rows(data, path, runs, budget, notes):
     rows, counts = [], {}
-    for name, kind, fn in [
-        ("FTTokenizer (str)", MODULE, ft_default),
-        ("FFTokenizer (file)", MODULE, ff_default),
-        ("FTTokenizer, filter 0 (core only)", MODULE, ft_core_only),
-        ("encode + decode round trip", "floor", round_trip),
+    for name, kind, fn, prepare in [
+        ("FTTokenizer (str)", MODULE, ft_default, None),
+        ("FFTokenizer (file)", MODULE, ff_default, None),
+        ("FTTokenizer, filter 0 (core only)", MODULE, ft_core_only, None),
+        ("FTTokenizer, filter 0, reading only", MODULE, ft_core_reading, ft_filter0_made),
+        ("FTTokenizer constructor only (encodes the str)", MODULE, ft_construct, None),
+        ("encode + decode round trip", "floor", round_trip, None),
     ]:
-        seconds, done, tokens = measure(fn, data, path, runs, budget)
+        seconds, done, tokens = measure(fn, data, path, runs, budget, prepare)
         rows.append(row(name, kind, len(data), seconds, tokens, _fewer(done, runs)))
         counts[name] = tokens
         print(f"  {name}: {rows[-1]['mbps']:.1f} MB/s", flush=True)

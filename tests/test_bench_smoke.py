@@ -9,6 +9,8 @@ import pytest
 ROOT = Path(__file__).resolve().parent.parent
 BENCH_PY = ROOT / ".venv-bench" / "bin" / "python"
 MODULE_ROWS = ["FTTokenizer (str)", "FFTokenizer (file)", "FTTokenizer, filter 0 (core only)",
+               "FTTokenizer, filter 0, reading only",
+               "FTTokenizer constructor only (encodes the str)",
                "FFTokenizer, large file"]
 PEER_ROWS = ["re.findall", "blingfire text_to_words", "tokenizers Whitespace",
              "nltk wordpunct_tokenize", "razdel tokenize"]
