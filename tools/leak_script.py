@@ -62,10 +62,20 @@ def failures(path):
         tok.set_batch_size(2**32 - 1)
     except MemoryError:
         pass
-    try:
-        cw.FTTokenizer(123)
-    except TypeError:
-        pass
+    for refused in (123, "x\ud800", "x" * 600_000 + "\udfff"):  # the last after a large block
+        try:
+            cw.FTTokenizer(refused)
+        except TypeError:
+            pass
+
+
+def str_widths():
+    # Each width of str is encoded into a block of the tokenizer's own; large ones differently.
+    def count(text):
+        return sum(len(b["types"]) for b in cw.FTTokenizer(text).stream)
+
+    for text in ("abc ", "café ", "ёж ", "🔎 "):
+        assert count(text * 200_000) == 200_000 * count(text) > 0
 
 
 def main():
@@ -78,6 +88,7 @@ def main():
             streams_dropped_mid_way(path)
             arrays_outlive_tokenizers()
             failures(path)
+            str_widths()
             file_tok = cw.FFTokenizer(path)
             assert sum(len(b["types"]) for b in file_tok.stream) > 0
             del file_tok
