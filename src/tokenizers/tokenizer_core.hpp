@@ -146,28 +146,44 @@ private:
                 p += len;
                 continue;
             }
-            // A word: find the character that closes it.
-            const std::uint8_t* q = p + len;
-            std::uint32_t n = 1;
-            if (len == 1) {
-                // One byte per character: the piece's capacity is a byte limit.
-                const std::uint8_t* const limit =
-                    end - p > TokenBuffer::capacity ? p + TokenBuffer::capacity : end;
-                q = ascii_run_end(q, limit, class_types[cls] == TokenType::ENWORD);
-                n = static_cast<std::uint32_t>(q - p);
-            } else if (class_types[cls] == TokenType::RUWORD) {
-                const std::uint8_t* const limit =
-                    end - p > 2 * TokenBuffer::capacity ? p + 2 * TokenBuffer::capacity : end;
-                q = russian_run_end(q, limit);
-                // The first letter may be a longer (overlong) form; the rest are two bytes each.
-                n = 1 + static_cast<std::uint32_t>(q - p - len) / 2;
-            } else {
-                std::uint32_t qlen;
-                while (q < end && n < TokenBuffer::capacity &&
-                       (qlen = decode_code_point(q, end, cp)) != 0 && class_of(cp) == cls)
-                    q += qlen, ++n;
+            // A word, with the hyphens and words the joiner would join to it.
+            std::uint32_t n;
+            const std::uint8_t* q =
+                word_run_end(p, len, cls, end, TokenBuffer::capacity, n, class_of);
+            std::uint32_t pieces = 1;
+            bool byte_path = false;
+            while (q < end && *q == '-') {
+                // Only while the group stays within 16 pieces and 128 characters; where the
+                // joiner would cut it short, the byte path decides. Words and hyphens alternate,
+                // so a word is at most the 15th piece and its hyphen always has a slot.
+                const std::uint8_t* const w = q + 1;
+                if (n == TokenBuffer::capacity || w == end) {
+                    byte_path = true;
+                    break;
+                }
+                std::uint32_t wlen = 1, wcls;
+                if (*w < 0x80) {
+                    wcls = low.byte_class[*w];
+                } else if ((wlen = decode_code_point(w, end, cp)) != 0) {
+                    wcls = class_of(cp);
+                } else {
+                    byte_path = true;
+                    break;
+                }
+                ++n;
+                ++pieces;
+                q = w;
+                if (!is_word_class(wcls)) break;  // the token ends with its hyphen
+                if (pieces == TokenBuildState::queue_capacity || n == TokenBuffer::capacity) {
+                    byte_path = true;
+                    break;
+                }
+                std::uint32_t wn;
+                q = word_run_end(w, wlen, wcls, end, TokenBuffer::capacity - n, wn, class_of);
+                n += wn;
+                ++pieces;
             }
-            if (q == end || *q == '-') break;
+            if (byte_path || q == end) break;
             std::uint32_t dlen = 1, dcls;
             if (*q < 0x80) {
                 dcls = low.byte_class[*q];
@@ -194,6 +210,34 @@ private:
             build.grouper.current_char = last_char_before(start, p);
             input.advance_to(p);
         }
+    }
+
+    // End of the run of characters of word class `cls` that starts with the `len`-byte
+    // character at `p`, at most `max_chars` (at least 1) characters long; `n` gets its length.
+    template <class ClassOf>
+    static const std::uint8_t* word_run_end(const std::uint8_t* p, std::uint32_t len,
+                                            std::uint32_t cls, const std::uint8_t* end,
+                                            std::uint32_t max_chars, std::uint32_t& n,
+                                            ClassOf class_of) {
+        const std::uint8_t* q = p + len;
+        if (len == 1) {
+            // One byte per character: the character limit is a byte limit.
+            const std::uint8_t* const limit = end - p > max_chars ? p + max_chars : end;
+            q = ascii_run_end(q, limit, class_types[cls] == TokenType::ENWORD);
+            n = static_cast<std::uint32_t>(q - p);
+        } else if (class_types[cls] == TokenType::RUWORD) {
+            const std::uint8_t* const limit = end - p > 2 * max_chars ? p + 2 * max_chars : end;
+            q = russian_run_end(q, limit);
+            // The first letter may be a longer (overlong) form; the rest are two bytes each.
+            n = 1 + static_cast<std::uint32_t>(q - p - len) / 2;
+        } else {
+            n = 1;
+            std::uint32_t qlen, cp;
+            while (q < end && n < max_chars && (qlen = decode_code_point(q, end, cp)) != 0 &&
+                   class_of(cp) == cls)
+                q += qlen, ++n;
+        }
+        return q;
     }
 
     void clear_queue() {

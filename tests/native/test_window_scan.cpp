@@ -57,20 +57,14 @@ static std::vector<std::string> run(const std::string& input, std::size_t chunk,
     return out;
 }
 
-int main() {
-    const std::vector<std::string> alphabet = {
-        "a", "Z", "q", "0", "7", " ", "\n", "-", "-", ",", ".", "_", "\t", "\xd0\xb0", "\xd0\x81",
-        "\xd1\x8f", "\xd1\x91", "\xc3\xa9", "\xe2\x80\x94", "\xe2\x80\x90", "\xf0\x9f\x98\x80",
-        "\x80", "\xff", "\xd0", "\xe2\x80", "\xc0\x80", "\xed\xa0\x80", "\xc2\xa0",
-        std::string(1, '\0'),
-        // Neighbours of the letter and digit ranges, and of the Russian alphabet.
-        "@", "[", "`", "{", "/", ":", "\xd0\x80", "\xd0\x8f", "\xd0\xc0", "\xd1\x90", "\xd1\x92",
-        "\xd1\x80", "\xd0\xbf", "\xd2\x90", "\xcf\xbf"};
-    std::mt19937 rng(12345);
+// One round: random units, some repeated, under random settings and window sizes.
+static int compare(const std::vector<std::string>& alphabet, int rounds, int max_units,
+                   unsigned seed) {
+    std::mt19937 rng(seed);
     int failures = 0;
-    for (int round = 0; round < 3000 && failures < 5; ++round) {
+    for (int round = 0; round < rounds && failures < 5; ++round) {
         std::string input;
-        const int pieces = static_cast<int>(rng() % 120);
+        const int pieces = static_cast<int>(rng() % max_units);
         for (int i = 0; i < pieces; ++i) {
             const std::string& unit = alphabet[rng() % alphabet.size()];
             const int repeat = rng() % 8 == 0 ? static_cast<int>(rng() % 140) : 1;
@@ -84,10 +78,48 @@ int main() {
                             plain ? 512u : 1 + static_cast<std::uint32_t>(rng() % 130),
                             plain ? ~std::uint64_t{0} : rng() % 128});
         }
-        const std::size_t chunk = 1 + rng() % 40;
+        // Mostly windows as small as a stream buffer, sometimes the whole text as one.
+        const std::size_t chunk = rng() % 4 == 0 ? input.size() + 1 : 1 + rng() % 40;
         if (run(input, chunk, true, plan) != run(input, chunk, false, plan)) {
             ++failures;
             std::printf("mismatch: round %d, %zu bytes, chunk %zu\n", round, input.size(), chunk);
+        }
+    }
+    return failures;
+}
+
+int main() {
+    const std::vector<std::string> alphabet = {
+        "a", "Z", "q", "0", "7", " ", "\n", "-", "-", ",", ".", "_", "\t", "\xd0\xb0", "\xd0\x81",
+        "\xd1\x8f", "\xd1\x91", "\xc3\xa9", "\xe2\x80\x94", "\xe2\x80\x90", "\xf0\x9f\x98\x80",
+        "\x80", "\xff", "\xd0", "\xe2\x80", "\xc0\x80", "\xed\xa0\x80", "\xc2\xa0",
+        std::string(1, '\0'),
+        // Neighbours of the letter and digit ranges, and of the Russian alphabet.
+        "@", "[", "`", "{", "/", ":", "\xd0\x80", "\xd0\x8f", "\xd0\xc0", "\xd1\x90", "\xd1\x92",
+        "\xd1\x80", "\xd0\xbf", "\xd2\x90", "\xcf\xbf"};
+    // Hyphens among words of every type, often enough to build groups of up to 16 pieces and
+    // 128 characters, and beyond.
+    const std::vector<std::string> hyphenated = {
+        "a-", "abc-", "7-", "\xd0\xb0-", "\xc1\x81-", "x", "\xd1\x91\xd0\xb6", "-", " ", ","};
+    int failures = compare(alphabet, 3000, 120, 12345) + compare(hyphenated, 3000, 300, 777);
+    // Groups that end exactly at the joiner's limits, or one character or piece past them.
+    const std::vector<Settings> plain = {{64, 0, 512, ~std::uint64_t{0}}};
+    for (std::size_t k = 120; k <= 130; ++k) {
+        for (const char* word : {"x", "7", "\xd0\xb6"}) {
+            std::string run_of_k;
+            for (std::size_t i = 0; i < k; ++i) run_of_k += word;
+            std::string chain;
+            for (std::size_t i = 0; i < k / 16; ++i) chain += "a-";
+            // Each after a space: the window scan starts only between tokens.
+            for (const std::string& input :
+                 {" " + run_of_k + "-a ", " " + run_of_k + "- ", " ab-" + run_of_k + " ",
+                  " " + chain + "b ", " " + chain + run_of_k + " ", " " + chain + "-b "}) {
+                if (run(input, input.size() + 1, true, plain) !=
+                    run(input, input.size() + 1, false, plain)) {
+                    ++failures;
+                    std::printf("mismatch: %zu-character run, %zu bytes\n", k, input.size());
+                }
+            }
         }
     }
     std::printf("%s: %d failures\n", failures ? "FAILED" : "ok", failures);
