@@ -116,6 +116,19 @@ private:
         auto class_of = [&](std::uint32_t cp) {
             return cp < 0x800 ? low.low_class[cp] : class_index(table, cp);
         };
+        // Length and class of the character at `c`; false where it is not well-formed.
+        auto classify = [&](const std::uint8_t* c, std::uint32_t& length, std::uint32_t& cls) {
+            if (*c < 0x80) {
+                length = 1;
+                cls = low.byte_class[*c];
+                return true;
+            }
+            std::uint32_t cp;
+            length = decode_code_point(c, end, cp);
+            if (length == 0) return false;
+            cls = class_of(cp);
+            return true;
+        };
         BatchCursor out(batch);
         PendingChar x;
         if (build.queue_len == 1) {
@@ -130,16 +143,9 @@ private:
             x.bytes = nullptr;
         };
         const std::uint8_t* const start = p;
-        std::uint32_t cp, len, cls;
+        std::uint32_t len, cls;
         while (p < end && out.has_room()) {
-            if (*p < 0x80) {
-                len = 1;
-                cls = low.byte_class[*p];
-            } else {
-                len = decode_code_point(p, end, cp);
-                if (len == 0) break;
-                cls = class_of(cp);
-            }
+            if (!classify(p, len, cls)) break;
             if (!is_word_class(cls)) {
                 if (x.bytes) offer_pending();
                 x = {p, len, class_types[cls], false};
@@ -161,12 +167,8 @@ private:
                     byte_path = true;
                     break;
                 }
-                std::uint32_t wlen = 1, wcls;
-                if (*w < 0x80) {
-                    wcls = low.byte_class[*w];
-                } else if ((wlen = decode_code_point(w, end, cp)) != 0) {
-                    wcls = class_of(cp);
-                } else {
+                std::uint32_t wlen, wcls;
+                if (!classify(w, wlen, wcls)) {
                     byte_path = true;
                     break;
                 }
@@ -184,15 +186,9 @@ private:
                 ++pieces;
             }
             if (byte_path || q == end) break;
-            std::uint32_t dlen = 1, dcls;
-            if (*q < 0x80) {
-                dcls = low.byte_class[*q];
-            } else {
-                dlen = decode_code_point(q, end, cp);
-                if (dlen == 0) break;
-                dcls = class_of(cp);
-            }
-            if (is_word_class(dcls)) break;  // another word type, or the run is too long
+            std::uint32_t dlen, dcls;
+            if (!classify(q, dlen, dcls) || is_word_class(dcls))
+                break;  // another word type, or the run is too long
             if (x.bytes) {
                 offer_pending();
                 if (!out.has_room()) break;
