@@ -227,8 +227,8 @@ def module_rows(data, path, runs, budget, notes):
     for name, kind, fn, prepare in [
         ("FTTokenizer (str)", MODULE, ft_default, None),
         ("FFTokenizer (file)", MODULE, ff_default, None),
-        ("FTTokenizer, filter 0 (core only)", MODULE, ft_core_only, None),
-        ("FTTokenizer, filter 0, reading only", MODULE, ft_core_reading, ft_filter0_made),
+        ("FTTokenizer, filter 0 (no output)", MODULE, ft_core_only, None),
+        ("FTTokenizer, filter 0, after the constructor", MODULE, ft_core_reading, ft_filter0_made),
         ("FTTokenizer constructor only (encodes the str)", MODULE, ft_construct, None),
         ("encode + decode round trip", "floor", round_trip, None),
     ]:
