@@ -86,7 +86,10 @@ class ffs_stream:
     def __next__(self) -> Batch: ...
 
 class FFTokenizer:
-    """Tokenizer over a UTF-8 file, read forward in constant memory."""
+    """Tokenizer over a UTF-8 file, read forward in constant memory.
+
+    get_batch() raises OSError when a read fails (a directory, a failing disk).
+    """
 
     def __init__(self, fpath: str | bytes | bytearray) -> None: ...
     def is_fopen(self) -> bool: ...

@@ -25,12 +25,28 @@ def test_missing_file_is_no_error(tmp_path):
     assert list(tok.stream) == []
 
 
-@pytest.mark.parametrize("kind", ["empty file", "directory"])
-def test_opened_input_without_bytes(tmp_path, write_file, kind):
-    path = write_file(b"") if kind == "empty file" else str(tmp_path)
-    tok = cw.FFTokenizer(path)
+def test_empty_file_has_no_batches(write_file):
+    tok = cw.FFTokenizer(write_file(b""))
     assert tok.is_fopen() is True
     assert tok.get_batch() == {} and tok.get_batch() == {}
+
+
+@pytest.mark.parametrize(
+    "path, error",
+    [(None, IsADirectoryError), ("/proc/self/mem", OSError)],  # the latter fails with EIO
+    ids=["directory", "unreadable"],
+)
+def test_failed_read_raises_instead_of_ending_the_input(tmp_path, path, error):
+    # Taking a failed read for the end of the file would pass a cut text off as whole.
+    path = path or str(tmp_path)
+    tok = cw.FFTokenizer(path)
+    assert tok.is_fopen() is True
+    for _ in range(2):  # the input stays unreadable
+        with pytest.raises(error) as err:
+            tok.get_batch()
+        assert err.value.errno and err.value.filename == path
+    with pytest.raises(error):
+        list(tok.stream)
 
 
 def test_path_with_nul_byte_opens_nothing(write_file):
@@ -72,6 +88,7 @@ def test_file_path_forms(write_file):
 
 def test_file_is_open_exactly_as_long_as_the_tokenizer(write_file):
     path = write_file("one two")
+    gc.collect()  # files of tokenizers that earlier tests left in reference cycles
     before = open_fds()
     tok = cw.FFTokenizer(path)
     assert open_fds() == before + 1

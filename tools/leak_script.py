@@ -51,6 +51,10 @@ def arrays_outlive_tokenizers():
 def failures(path):
     missing = cw.FFTokenizer(os.path.join(os.path.dirname(path), "missing"))
     assert not missing.is_fopen() and missing.get_batch() == {}
+    try:
+        cw.FFTokenizer(os.path.dirname(path)).get_batch()
+    except IsADirectoryError:
+        pass
     bad = cw.FTTokenizer(b"ok \xc3\xff ok")
     try:
         while bad.get_batch():

@@ -2,7 +2,7 @@
 
 namespace chopwise {
 
-FileSource::FileSource(const std::string& path) {
+FileSource::FileSource(const std::string& path) : path(path) {
     // A path with a NUL byte would open a truncated path in its place: it opens nothing.
     if (path.find('\0') == std::string::npos) file = std::fopen(path.c_str(), "r");
     ended = file == nullptr;

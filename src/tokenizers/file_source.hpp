@@ -1,13 +1,23 @@
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 
 namespace chopwise {
 
+// A read that failed (a directory, a failing disk): the file's text cannot be read on, so
+// this is raised rather than taken for its end, which would pass a cut text off as whole.
+struct ReadError : std::runtime_error {
+    ReadError(int error_number, const std::string& path)
+        : std::runtime_error("could not read " + path), error_number(error_number), path(path) {}
+    int error_number;
+    std::string path;
+};
+
 // A file opened once and read strictly forward through the C library's buffered stream.
-// A read error ends the input just as the end of the file does.
 class FileSource {
 public:
     explicit FileSource(const std::string& path);
@@ -17,12 +27,15 @@ public:
 
     bool is_open() const { return file != nullptr; }
 
+    // Throws ReadError on a failed read, and again on every later call.
     int next_byte() {
-        if (ended) return -1;
+        if (ended) return end_of_input();
         // Every call holds the interpreter lock, so the stream needs no lock of its own.
         const int c = getc_unlocked(file);
-        if (c == EOF) ended = true;
-        return c == EOF ? -1 : c;
+        if (c != EOF) return c;
+        ended = true;
+        if (std::ferror(file)) read_errno = errno != 0 ? errno : EIO;
+        return end_of_input();
     }
 
     // The bytes the stream has buffered and not yet handed out. Consuming them here is what
@@ -45,8 +58,15 @@ public:
 #endif
 
 private:
+    int end_of_input() const {
+        if (read_errno != 0) throw ReadError(read_errno, path);
+        return -1;
+    }
+
+    std::string path;
     std::FILE* file = nullptr;
     bool ended = false;
+    int read_errno = 0;
 };
 
 }  // namespace chopwise
