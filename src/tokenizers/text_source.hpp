@@ -10,9 +10,8 @@
 
 namespace chopwise {
 
-// An immutable block of text bytes and whatever keeps it alive. The owner may be a block the
-// binding already made for this text alone (a str's UTF-8 encoding), so that it need not be
-// copied once more.
+// An immutable block of text bytes and what keeps it alive: a copy of the given bytes, or the
+// UTF-8 form encoded straight from a str's characters, so that no second copy is needed.
 struct TextBytes {
     std::shared_ptr<const void> owner;
     const std::uint8_t* data = nullptr;
