@@ -108,10 +108,6 @@ bool widen_utf8(const std::uint8_t* s, std::size_t n, const Utf8Shape& shape, Ch
     return out == out_end;
 }
 
-}  // namespace chopwise
-
-namespace chopwise {
-
 // A code point array's UTF-8 form takes at most this many bytes per code point.
 template <class Char>
 inline constexpr std::size_t utf8_bytes_per_char = sizeof(Char) == 1   ? 2
