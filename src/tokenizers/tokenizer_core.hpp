@@ -104,10 +104,13 @@ private:
         bool in_queue = false;
     };
 
-    // Tokenizes well-formed input straight from the input's window while it stays in the
-    // common shape: single-piece words closed by a one-character piece other than a hyphen.
-    // Anything else (hyphens after words, adjacent words of two types, runs reaching 128
-    // characters or the window's end, malformed bytes) is left to the byte-at-a-time path.
+    // The fast path. It starts only at rest (no open piece, no character half read, nothing
+    // or one non-word one-character piece queued) and takes whole groups straight from the
+    // window: well-formed characters, each word group with the hyphens and words the joiner
+    // would join to it, up to a character that ends it. It leaves to the byte path, at rest,
+    // whatever it cannot decide from the window alone: malformed bytes, a group that reaches
+    // the window's end, two word types side by side, and a group the joiner would cut short
+    // at its limits. It must hand over the same tokens in the same calls as the byte path.
     void scan_window(const CharClassTable& table) {
         const std::uint8_t* p = input.window_begin();
         const std::uint8_t* const end = input.window_end();
@@ -142,7 +145,6 @@ private:
             if (x.in_queue) clear_queue();
             x.bytes = nullptr;
         };
-        const std::uint8_t* const start = p;
         std::uint32_t len, cls;
         while (p < end && out.has_room()) {
             if (!classify(p, len, cls)) break;
@@ -152,48 +154,40 @@ private:
                 p += len;
                 continue;
             }
-            // A word, with the hyphens and words the joiner would join to it.
-            std::uint32_t n;
+            // A word group: its first word, then each piece the joiner would join to it.
+            const TokenType t = class_types[cls];
+            std::uint32_t n, pieces = 1;
             const std::uint8_t* q =
                 word_run_end(p, len, cls, end, TokenBuffer::capacity, n, class_of);
-            std::uint32_t pieces = 1;
-            bool byte_path = false;
-            while (q < end && *q == '-') {
-                // Only while the group stays within 16 pieces and 128 characters; where the
-                // joiner would cut it short, the byte path decides. Words and hyphens alternate,
-                // so a word is at most the 15th piece and its hyphen always has a slot.
-                const std::uint8_t* const w = q + 1;
-                if (n == TokenBuffer::capacity || w == end) {
-                    byte_path = true;
+            bool after_word = true;
+            std::uint32_t dlen, dcls;  // the character after the group
+            for (;;) {
+                // A null `q`: the group's end is not in sight, or the joiner would cut it short.
+                if (q == end || !classify(q, dlen, dcls)) {
+                    q = nullptr;
                     break;
                 }
-                std::uint32_t wlen, wcls;
-                if (!classify(w, wlen, wcls)) {
-                    byte_path = true;
+                const TokenType next = class_types[dcls];
+                if (!joins_after(after_word, next, is_hyphen(next, *q))) break;
+                const std::uint32_t room = room_for_piece(pieces, n);
+                if (room == 0) {
+                    q = nullptr;
                     break;
                 }
-                ++n;
+                std::uint32_t piece_chars = 1;
+                q = after_word ? q + dlen
+                               : word_run_end(q, dlen, dcls, end, room, piece_chars, class_of);
+                n += piece_chars;
                 ++pieces;
-                q = w;
-                if (!is_word_class(wcls)) break;  // the token ends with its hyphen
-                if (pieces == TokenBuildState::queue_capacity || n == TokenBuffer::capacity) {
-                    byte_path = true;
-                    break;
-                }
-                std::uint32_t wn;
-                q = word_run_end(w, wlen, wcls, end, TokenBuffer::capacity - n, wn, class_of);
-                n += wn;
-                ++pieces;
+                after_word = !after_word;
             }
-            if (byte_path || q == end) break;
-            std::uint32_t dlen, dcls;
-            if (!classify(q, dlen, dcls) || is_word_class(dcls))
-                break;  // another word type, or the run is too long
+            // A word right after the group is another word type or the rest of a run cut at
+            // a limit: the grouper and joiner decide where that one starts.
+            if (q == nullptr || is_word_class(dcls)) break;
             if (x.bytes) {
                 offer_pending();
                 if (!out.has_room()) break;
             }
-            const TokenType t = class_types[cls];
             if (out.keeps(n, t))
                 out.append(p, static_cast<std::size_t>(q - p), static_cast<std::size_t>(end - p),
                            t);
@@ -202,10 +196,9 @@ private:
         }
         out.store(batch);
         if (x.bytes && !x.in_queue) queue_char(x);
-        if (p != start) {
-            build.grouper.current_char = last_char_before(start, p);
-            input.advance_to(p);
-        }
+        // The decoder's record is left as it is: complete or over-full, so no continuation byte
+        // that follows can complete a character, exactly as after the scanned bytes.
+        input.advance_to(p);
     }
 
     // End of the run of characters of word class `cls` that starts with the `len`-byte
@@ -251,16 +244,6 @@ private:
         piece.token_type = x.type;
         build.queue_len = 1;
         build.queue_type = x.type;
-    }
-
-    // The decoder's record as the byte-at-a-time path would have left it: the last complete
-    // character of the scanned bytes, which all are well-formed.
-    static Utf8Char last_char_before(const std::uint8_t* start, const std::uint8_t* p) {
-        const std::uint8_t* q = p - 1;
-        while (q > start && utf8_lead_length(*q) == 0) --q;
-        Utf8Char c{};
-        decode_well_formed(q, p, c);
-        return c;
     }
 
     std::uint8_t end_steps_done = 0;

@@ -15,22 +15,32 @@ struct TokenBuildState {
     GrouperState grouper;
 };
 
-namespace joiner_detail {
+// The joining rule, in the terms both the joiner and the window scan see a piece in.
 
-inline bool is_hyphen_piece(const TokenBuffer& p) {
-    return p.token_type == TokenType::PNCTTN && p.chars[0].bytes[0] == '-';
+// A hyphen piece is the one-character piece '-'; other dashes never join.
+inline bool is_hyphen(TokenType type, std::uint8_t first_byte) {
+    return first_byte == '-' && type == TokenType::PNCTTN;
 }
+
+// Whether a piece continues a word group whose last piece is a word (or else a hyphen): after
+// a word only a hyphen joins, after a hyphen any word does.
+inline bool joins_after(bool last_is_word, TokenType piece, bool hyphen) {
+    return last_is_word ? hyphen : is_word_type(piece);
+}
+
+// The most characters the next piece of a group of `pieces` pieces and `chars` characters may
+// have: a group never grows past 16 pieces or the 128 characters a token holds, and a piece
+// that would break either limit starts the next group instead.
+inline std::uint32_t room_for_piece(std::uint32_t pieces, std::uint32_t chars) {
+    return pieces < TokenBuildState::queue_capacity ? TokenBuffer::capacity - chars : 0;
+}
+
+namespace joiner_detail {
 
 inline std::uint32_t queued_chars(const TokenBuildState& s) {
     std::uint32_t total = 0;
     for (std::uint32_t i = 0; i < s.queue_len; ++i) total += s.piece_queue[i].char_count;
     return total;
-}
-
-// A group never grows past 16 pieces or past the 128 characters a token holds.
-inline bool has_room_for(const TokenBuildState& s, const TokenBuffer& p) {
-    return s.queue_len < TokenBuildState::queue_capacity &&
-           queued_chars(s) + p.char_count <= TokenBuffer::capacity;
 }
 
 inline void queue_piece(TokenBuildState& s, const TokenBuffer& p) {
@@ -42,10 +52,10 @@ inline void queue_piece(TokenBuildState& s, const TokenBuffer& p) {
 
 inline bool continues_group(const TokenBuildState& s, const TokenBuffer& p) {
     if (!is_word_type(s.queue_type)) return false;
-    // Within a word group the last piece is either a word or the hyphen after one.
     const TokenType last = s.piece_queue[s.queue_len - 1].token_type;
-    const bool joins = is_word_type(last) ? is_hyphen_piece(p) : is_word_type(p.token_type);
-    return joins && has_room_for(s, p);
+    return joins_after(is_word_type(last), p.token_type,
+                       is_hyphen(p.token_type, p.chars[0].bytes[0])) &&
+           p.char_count <= room_for_piece(s.queue_len, queued_chars(s));
 }
 
 inline void finish_group(TokenBuildState& s) {

@@ -122,6 +122,17 @@ int main() {
             }
         }
     }
+    // The scan leaves the decoder's record as it found it, at rest: stray continuation bytes
+    // right after scanned text must complete no character on either path.
+    for (const std::string input : {" ab \x80 c", " ab\x80\x80\x80\x80\x80 c", " \xd0\xb6\xbf x",
+                                    " a-b\xbf\xbf,", " \xe2\x80\x93\x80\x80 7\x80"}) {
+        if (run(input, input.size() + 1, true, plain) !=
+            run(input, input.size() + 1, false, plain)) {
+            ++failures;
+            std::printf("mismatch: continuation bytes after scanned text, %zu bytes\n",
+                        input.size());
+        }
+    }
     std::printf("%s: %d failures\n", failures ? "FAILED" : "ok", failures);
     return failures == 0 ? 0 : 1;
 }
