@@ -20,12 +20,40 @@ struct CharClassTable {
     std::uint32_t distinct_blocks = 0;
 };
 
-// Class index (0..7) -> TokenType.
-inline constexpr std::array<TokenType, 8> class_types = {
-    TokenType::NOTTKN, TokenType::WRDSPC, TokenType::NWLINE, TokenType::ENWORD,
-    TokenType::NUMBER, TokenType::RUWORD, TokenType::PNCTTN, TokenType::UNKNWN,
+inline constexpr std::uint32_t unknown_class = class_of(TokenType::UNKNWN);
+
+// The Russian alphabet: Ё, А..я and ё, all two-byte characters in UTF-8.
+inline constexpr std::uint32_t russian_yo_upper = 0x401, russian_first = 0x410,
+                               russian_last = 0x44F, russian_yo_lower = 0x451;
+
+// Every code point with a class other than UNKNWN, as ranges that do not overlap.
+struct ClassRange {
+    std::uint32_t first, last;
+    TokenType type;
 };
-inline constexpr std::uint32_t unknown_class = 7;
+
+inline constexpr ClassRange class_ranges[] = {
+    {0x000A, 0x000A, TokenType::NWLINE},
+    {0x000B, 0x000B, TokenType::WRDSPC},
+    {0x0020, 0x0020, TokenType::WRDSPC},
+    {0x0021, 0x002F, TokenType::PNCTTN},
+    {0x0030, 0x0039, TokenType::NUMBER},
+    {0x003A, 0x0040, TokenType::PNCTTN},
+    {0x0041, 0x005A, TokenType::ENWORD},
+    {0x005B, 0x0060, TokenType::PNCTTN},
+    {0x0061, 0x007A, TokenType::ENWORD},
+    {0x007B, 0x007E, TokenType::PNCTTN},
+    {0x00A0, 0x00A0, TokenType::WRDSPC},
+    {0x00AB, 0x00AB, TokenType::PNCTTN},
+    {0x00B7, 0x00B7, TokenType::PNCTTN},
+    {0x00BB, 0x00BB, TokenType::PNCTTN},
+    {russian_yo_upper, russian_yo_upper, TokenType::RUWORD},
+    {russian_first, russian_last, TokenType::RUWORD},
+    {russian_yo_lower, russian_yo_lower, TokenType::RUWORD},
+    {0x2010, 0x201F, TokenType::PNCTTN},
+    {0x2024, 0x2027, TokenType::PNCTTN},
+    {0x2116, 0x2116, TokenType::PNCTTN},
+};
 
 // The table of the process, built by the first call.
 const CharClassTable& char_class_table();

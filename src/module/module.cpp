@@ -9,16 +9,10 @@ using chopwise::TokenType;
 namespace {
 
 void bind_token_type(py::module_& m) {
-    py::enum_<TokenType>(m, "TokenType", py::arithmetic())
-        .value("NOTTKN", TokenType::NOTTKN)
-        .value("WRDSPC", TokenType::WRDSPC)
-        .value("NWLINE", TokenType::NWLINE)
-        .value("ENWORD", TokenType::ENWORD)
-        .value("NUMBER", TokenType::NUMBER)
-        .value("RUWORD", TokenType::RUWORD)
-        .value("PNCTTN", TokenType::PNCTTN)
-        .value("UNKNWN", TokenType::UNKNWN)
-        .export_values()
+    py::enum_<TokenType> type(m, "TokenType", py::arithmetic());
+    for (const chopwise::TokenTypeInfo& info : chopwise::token_types)
+        type.value(info.name, info.type);
+    type.export_values()
         // A plain method, not an operator: any other operand is a TypeError, never
         // NotImplemented, and the result is an int mask rather than a member.
         .def("__or__", [](TokenType a, TokenType b) -> std::uint64_t {

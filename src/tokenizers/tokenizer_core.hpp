@@ -93,8 +93,6 @@ private:
                (build.queue_len == 0 || !is_word_type(build.queue_type));
     }
 
-    static bool is_word_class(std::uint32_t cls) { return cls - 3 < 3; }  // ENWORD NUMBER RUWORD
-
     // The one-character piece that waits in the queue during the window scan: either the
     // queued record itself or a character of the window.
     struct PendingChar {
