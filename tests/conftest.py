@@ -1,5 +1,14 @@
+import os
+import pathlib
+import subprocess
+
 import chopwiseCXX as cw
 import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+# TokenType values by their initials: WRDSPC NWLINE ENWORD NUMBER (digits) RUWORD PNCTTN UNKNWN.
+W, N, E, D, R, P, U = 1, 2, 4, 8, 16, 32, 64
 
 
 def split_tokens(text):
@@ -60,3 +69,49 @@ def write_file(tmp_path):
         return str(path)
 
     return write
+
+
+def native_env():
+    """The environment for building and running native programs: under `make test-asan` the
+    interpreter runs with a preloaded runtime, which the compiler and the programs must not get."""
+    env = dict(os.environ)
+    for key in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        env.pop(key, None)
+    return env
+
+
+@pytest.fixture(scope="session")
+def byte_path_tokenizer(tmp_path_factory):
+    exe = tmp_path_factory.mktemp("native") / "tokenize_main"
+    sources = ["tests/native/tokenize_main.cpp", "src/charlayer/char_class.cpp",
+               "src/tokenizers/batch.cpp", "src/tokenizers/text_source.cpp"]
+    subprocess.run(["g++", "-std=c++17", "-O1", "-Wall", "-Wextra", "-Werror", f"-I{ROOT / 'src'}",
+                    *(str(ROOT / s) for s in sources), "-o", str(exe)],
+                   check=True, env=native_env())
+    return exe
+
+
+ROADS = ["str", "bytes", "file", "byte path"]
+
+
+@pytest.fixture
+def tokenize_by(tmp_path, byte_path_tokenizer):
+    """All (token, type) pairs of `data` with default settings, read one road: a str, its
+    bytes, a file, or the native byte-at-a-time path with the window scan off."""
+
+    def run(road, data):
+        raw = data.encode() if isinstance(data, str) else data
+        if road == "str":
+            return tokenize(data)
+        if road == "bytes":
+            return tokenize(raw)
+        path = tmp_path / "input.txt"
+        path.write_bytes(raw)
+        if road == "file":
+            return [pair for batch in drain(cw.FFTokenizer(str(path))) for pair in batch]
+        out = subprocess.run([str(byte_path_tokenizer), str(path)], check=True,
+                             capture_output=True, text=True, env=native_env()).stdout
+        return [(bytes.fromhex(token).decode(), int(kind))
+                for kind, token in (line.split(" ") for line in out.splitlines())]
+
+    return run

@@ -3,8 +3,7 @@
 import chopwiseCXX as cw
 import numpy as np
 import pytest
-
-W, N, E, D, R, P, U = 1, 2, 4, 8, 16, 32, 64  # WRDSPC NWLINE ENWORD NUMBER RUWORD PNCTTN UNKNWN
+from conftest import D, E, N, P, R, U, W
 
 # Written out from the character classes, independently of the native table.
 RANGES = [

@@ -5,9 +5,8 @@ import os
 
 import chopwiseCXX as cw
 import pytest
-from conftest import configure, drain
+from conftest import D, E, N, P, R, U, W, configure, drain
 
-W, N, E, D, R, P, U = 1, 2, 4, 8, 16, 32, 64
 
 
 def open_fds():

@@ -4,13 +4,8 @@ import sys
 
 import chopwiseCXX as cw
 import pytest
-from conftest import tokenize
+from conftest import ROADS, D, E, N, P, R, U, W, tokenize
 
-W, N, E, D, R, P, U = 1, 2, 4, 8, 16, 32, 64
-
-
-def toks(text, **settings):
-    return [t for t, _ in tokenize(text, **settings)]
 
 
 @pytest.mark.parametrize(
@@ -35,8 +30,9 @@ def toks(text, **settings):
         ("snake_case", [("snake", E), ("_", P), ("case", E)]),
     ],
 )
-def test_grouping(text, expected):
-    assert tokenize(text) == expected
+@pytest.mark.parametrize("road", ROADS)
+def test_grouping(tokenize_by, road, text, expected):
+    assert tokenize_by(road, text) == expected
 
 
 @pytest.mark.parametrize(
@@ -62,8 +58,9 @@ def test_grouping(text, expected):
         ("a-b-", [("a-b-", E)]),
     ],
 )
-def test_hyphen_joining(text, expected):
-    assert tokenize(text) == expected
+@pytest.mark.parametrize("road", ROADS)
+def test_hyphen_joining(tokenize_by, road, text, expected):
+    assert tokenize_by(road, text) == expected
 
 
 @pytest.mark.parametrize(
@@ -86,8 +83,9 @@ def test_hyphen_joining(text, expected):
     ],
     ids=lambda v: v if isinstance(v, str) and len(v) < 24 else None,
 )
-def test_capacity_limits(text, expected):
-    assert toks(text) == expected
+@pytest.mark.parametrize("road", ROADS)
+def test_capacity_limits(tokenize_by, road, text, expected):
+    assert [t for t, _ in tokenize_by(road, text)] == expected
 
 
 @pytest.mark.parametrize(
@@ -102,8 +100,9 @@ def test_capacity_limits(text, expected):
         (b"\xd0", []),
     ],
 )
-def test_lenient_decoding(data, expected):
-    assert toks(data) == expected
+@pytest.mark.parametrize("road", ROADS[1:])
+def test_lenient_decoding(tokenize_by, road, data, expected):
+    assert [t for t, _ in tokenize_by(road, data)] == expected
 
 
 @pytest.mark.parametrize(
