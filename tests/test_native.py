@@ -6,7 +6,9 @@ import subprocess
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-CORE_SOURCES = ["src/charlayer/char_class.cpp", "src/tokenizers/batch.cpp"]
+CORE_SOURCES = [
+    "src/charlayer/char_class.cpp", "src/tokenizers/batch.cpp", "src/tokenizers/text_source.cpp"
+]
 
 
 @pytest.mark.parametrize("program", ["test_core", "test_window_scan", "test_utf8_text"])

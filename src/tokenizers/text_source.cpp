@@ -9,15 +9,20 @@ namespace chopwise::text_block {
 // The text is written once from start to end right after allocation: in 2 MiB pages that
 // costs a few dozen page faults instead of one per 4 KiB, which took longer than encoding.
 // Where the kernel declines, the block is an ordinary one.
+std::size_t block_bytes(std::size_t capacity) {
+    if (capacity < huge_page || capacity > ~std::size_t{0} - huge_page)
+        return capacity == 0 ? 1 : capacity;
+    return (capacity + huge_page - 1) & ~(huge_page - 1);
+}
+
 std::uint8_t* allocate(std::size_t capacity) {
-    constexpr std::size_t huge_page = std::size_t{2} << 20;
+    const std::size_t bytes = block_bytes(capacity);
     void* block = nullptr;
-    if (capacity >= huge_page && capacity <= ~std::size_t{0} - huge_page) {
-        const std::size_t rounded = (capacity + huge_page - 1) & ~(huge_page - 1);
-        block = std::aligned_alloc(huge_page, rounded);
-        if (block != nullptr) madvise(block, rounded, MADV_HUGEPAGE);
+    if (bytes % huge_page == 0) {
+        block = std::aligned_alloc(huge_page, bytes);
+        if (block != nullptr) madvise(block, bytes, MADV_HUGEPAGE);
     } else {
-        block = std::malloc(capacity == 0 ? 1 : capacity);
+        block = std::malloc(bytes);
     }
     if (block == nullptr) throw std::bad_alloc();
     return static_cast<std::uint8_t*>(block);

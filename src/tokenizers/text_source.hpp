@@ -29,6 +29,9 @@ struct TextBytes {
 };
 
 namespace text_block {
+inline constexpr std::size_t huge_page = std::size_t{2} << 20;
+// The size of the block had for `capacity` bytes: from 2 MiB on, whole huge pages.
+std::size_t block_bytes(std::size_t capacity);
 // A block for a text about to be written from start to end, of `capacity` bytes at most.
 std::uint8_t* allocate(std::size_t capacity);
 // The block holding `size` written bytes, its unused tail given back.

@@ -6,6 +6,7 @@
 
 #include "charlayer/char_class.hpp"
 #include "charlayer/utf8.hpp"
+#include "tokenizers/text_source.hpp"
 #include "tokens/joiner.hpp"
 
 using namespace chopwise;
@@ -132,8 +133,26 @@ static void test_records_stay_clean() {
                    sizeof(Utf8Char) * (TokenBuffer::capacity - t.char_count)));
 }
 
+// A str's block is filled to its capacity, so a block rounded to huge pages must round up.
+static void test_text_block_sizes() {
+    using text_block::block_bytes;
+    using text_block::huge_page;
+    for (std::size_t pages = 1; pages <= 3; ++pages) {
+        for (std::size_t capacity = pages * huge_page - 2; capacity <= pages * huge_page + 2;
+             ++capacity) {
+            const std::size_t bytes = block_bytes(capacity);
+            CHECK(bytes >= capacity);
+            if (capacity >= huge_page)
+                CHECK(bytes % huge_page == 0 && bytes - capacity < huge_page);
+        }
+    }
+    CHECK(block_bytes(3'000'000) == 2 * huge_page);  // "é" * 1_500_000
+    CHECK(block_bytes(0) == 1);
+}
+
 int main() {
     test_decoder();
+    test_text_block_sizes();
     test_table_layout();
     test_records_stay_clean();
     std::printf("%s: %d failures\n", failures ? "FAILED" : "ok", failures);
