@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "utf8.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -49,37 +51,6 @@ inline Utf8Shape measure_utf8(const std::uint8_t* s, std::size_t n) {
     return shape;
 }
 
-namespace utf8_detail {
-
-inline bool is_continuation(std::uint8_t b) { return (b & 0xC0) == 0x80; }
-
-// The strict decoding of one non-ASCII character at `s` (no overlong forms, no surrogates,
-// nothing past U+10FFFF), as the interpreter's decoder accepts it. Returns its length, or 0.
-inline std::size_t decode_strict(const std::uint8_t* s, const std::uint8_t* end,
-                                 std::uint32_t& cp) {
-    const std::uint8_t b0 = s[0];
-    if (b0 < 0xC2 || b0 > 0xF4) return 0;
-    if (b0 < 0xE0) {
-        if (end - s < 2 || !is_continuation(s[1])) return 0;
-        cp = (b0 & 0x1Fu) << 6 | (s[1] & 0x3Fu);
-        return 2;
-    }
-    // The second byte's range is what rules out overlong forms, surrogates and values too large.
-    const std::uint8_t lo = b0 == 0xE0 ? 0xA0 : b0 == 0xF0 ? 0x90 : 0x80;
-    const std::uint8_t hi = b0 == 0xED ? 0x9F : b0 == 0xF4 ? 0x8F : 0xBF;
-    if (b0 < 0xF0) {
-        if (end - s < 3 || s[1] < lo || s[1] > hi || !is_continuation(s[2])) return 0;
-        cp = (b0 & 0x0Fu) << 12 | (s[1] & 0x3Fu) << 6 | (s[2] & 0x3Fu);
-        return 3;
-    }
-    if (end - s < 4 || s[1] < lo || s[1] > hi || !is_continuation(s[2]) || !is_continuation(s[3]))
-        return 0;
-    cp = (b0 & 0x07u) << 18 | (s[1] & 0x3Fu) << 12 | (s[2] & 0x3Fu) << 6 | (s[3] & 0x3Fu);
-    return 4;
-}
-
-}  // namespace utf8_detail
-
 // Writes the characters of `s` as code points into `out`, which has room for exactly
 // `shape.chars` of them (`Char` wide enough for `shape.max_code_point`). Returns false, with
 // `out` partly written, when the block is not strictly well-formed or does not fit that shape.
@@ -100,7 +71,8 @@ bool widen_utf8(const std::uint8_t* s, std::size_t n, const Utf8Shape& shape, Ch
         }
         std::uint32_t cp = *s;
         std::size_t len = 1;
-        if (cp >= 0x80 && (len = utf8_detail::decode_strict(s, end, cp)) == 0) return false;
+        if (cp >= 0x80 && ((len = decode_sequence(s, end, cp)) == 0 || !is_strict_utf8(cp, len)))
+            return false;
         if (out == out_end || cp > shape.max_code_point) return false;
         *out++ = static_cast<Char>(cp);
         s += len;

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "../charlayer/ascii_runs.hpp"
-#include "../charlayer/window_decode.hpp"
+#include "../charlayer/utf8.hpp"
 #include "../tokens/joiner.hpp"
 #include "batch.hpp"
 
@@ -125,7 +125,7 @@ private:
                 return true;
             }
             std::uint32_t cp;
-            length = decode_code_point(c, end, cp);
+            length = decode_sequence(c, end, cp);
             if (length == 0) return false;
             cls = class_of(cp);
             return true;
@@ -220,7 +220,7 @@ private:
         } else {
             n = 1;
             std::uint32_t qlen, cp;
-            while (q < end && n < max_chars && (qlen = decode_code_point(q, end, cp)) != 0 &&
+            while (q < end && n < max_chars && (qlen = decode_sequence(q, end, cp)) != 0 &&
                    class_of(cp) == cls)
                 q += qlen, ++n;
         }
@@ -234,11 +234,8 @@ private:
     }
 
     void queue_char(const PendingChar& x) {
-        Utf8Char c{{x.bytes[0], 0, 0, 0}, 0, x.length, x.length};
-        for (std::uint32_t k = 1; k < x.length; ++k) c.bytes[k] = x.bytes[k];
-        c.code_point = utf8_code_point(c);
         TokenBuffer& piece = build.piece_queue[0];
-        piece.append(c);
+        piece.append(whole_char(x.bytes, x.length));
         piece.token_type = x.type;
         build.queue_len = 1;
         build.queue_type = x.type;
