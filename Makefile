@@ -38,23 +38,46 @@ clean:
 	rm -rf $(VENV) .venv-bench build
 
 # --- type stubs, wheel ---------------------------------------------------------------------
-# The stubs are installed with the module, so editing them reinstalls it.
-$(STAMP_INSTALL): $(wildcard chopwiseCXX-stubs/*)
+# The stubs, the package description and the licence are installed with the module, so editing
+# them reinstalls it.
+$(STAMP_INSTALL): $(wildcard chopwiseCXX-stubs/*) docs/package.md LICENSE
 
 .PHONY: wheel test-wheel
-WHEEL_VENV := build/wheel-venv
+WHEEL_VENV        := build/wheel-venv
+WHEEL_RAW         := build/wheel-raw
+STAMP_WHEEL_TOOLS := $(VENV)/.wheel-tools
+STAMP_DIST        := dist/.built
+# Whatever the sdist can hold: a change to any tracked file makes the next `make wheel` rebuild.
+DIST_INPUTS = $(wildcard $(shell git ls-files 2>/dev/null)) $(SOURCES)
 
-# An sdist, and a wheel built from that sdist in an isolated environment, as a user would get them.
-wheel: $(STAMP_TOOLS)
-	rm -f dist/chopwisecxx-*
-	$(PY) -m build --outdir dist .
+$(STAMP_WHEEL_TOOLS): tools/requirements-wheel.txt $(STAMP_TOOLS)
+	$(PIP) install -r tools/requirements-wheel.txt
+	@touch $@
 
-# The test suite against the wheel alone, in a fresh virtual environment (takes a few minutes).
-test-wheel: wheel
+# An sdist, then a wheel built from that sdist in an isolated environment, as an index would get
+# them. auditwheel (it runs patchelf, hence the PATH) gives the wheel the oldest manylinux tag
+# its symbol versions allow, and refuses it if it needs a library outside the manylinux set.
+$(STAMP_DIST): $(STAMP_WHEEL_TOOLS) $(DIST_INPUTS)
+	rm -rf dist $(WHEEL_RAW)
+	$(PY) -m build --outdir $(WHEEL_RAW) .
+	mkdir -p dist && cp $(WHEEL_RAW)/*.tar.gz dist/
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir dist $(WHEEL_RAW)/*.whl
+	@touch $@
+
+wheel: $(STAMP_DIST)
+
+# The built files as an index would check them, then the test suite against the wheel alone in a
+# fresh virtual environment (takes a few minutes). --only-binary: pip may not build the project.
+test-wheel: $(STAMP_DIST)
+	$(VENV)/bin/twine check --strict dist/*.tar.gz dist/*.whl
+	$(VENV)/bin/check-wheel-contents dist/*.whl
+	$(PY) tools/check_dist.py dist
 	rm -rf $(WHEEL_VENV)
 	python=$$(tools/find-python313.sh) && $$python -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip --disable-pip-version-check -q install -r tools/requirements-dev.txt dist/chopwisecxx-*.whl
-	$(WHEEL_VENV)/bin/python -c 'import chopwiseCXX; print("testing", chopwiseCXX.__file__)'
+	$(WHEEL_VENV)/bin/python -m pip --disable-pip-version-check -q install --only-binary chopwisecxx \
+	  -r tools/requirements-dev.txt dist/chopwisecxx-*.whl
+	$(WHEEL_VENV)/bin/python -c 'import sys, chopwiseCXX as m; \
+	  assert m.__file__.startswith(sys.prefix + "/"), m.__file__; print("testing", m.__file__)'
 	$(WHEEL_VENV)/bin/pytest -q -p no:cacheprovider
 
 # Benchmark: the peers it compares against live in their own venv, never in the module's. The

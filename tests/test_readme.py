@@ -10,9 +10,21 @@ README = Path(__file__).resolve().parent.parent / "README.md"
 BLOCK = re.compile(r"^```python\n(.*?)^```$", re.S | re.M)
 
 
-def python_blocks() -> list[tuple[int, str]]:
-    text = README.read_text(encoding="utf-8")
+def python_blocks(path: Path = README) -> list[tuple[int, str]]:
+    text = path.read_text(encoding="utf-8")
     return [(text.count("\n", 0, m.start()) + 2, m.group(1)) for m in BLOCK.finditer(text)]
+
+
+def run_block(path: Path, line: int, code: str) -> None:
+    """Runs one block, reporting failures at their line in the Markdown file."""
+    if ">>>" not in code:
+        exec(compile("\n" * (line - 1) + code, str(path), "exec"), {"__name__": "readme"})
+        return
+    test = doctest.DocTestParser().get_doctest(code, {}, f"{path.name}:{line}", str(path), line - 1)
+    report: list[str] = []
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    runner.run(test, out=report.append)
+    assert runner.failures == 0, "".join(report)
 
 
 BLOCKS = python_blocks()
@@ -22,14 +34,7 @@ BLOCKS = python_blocks()
 def test_readme_block(line, code, tmp_path, monkeypatch):
     # Examples that write files do so in a scratch directory.
     monkeypatch.chdir(tmp_path)
-    if ">>>" not in code:
-        exec(compile("\n" * (line - 1) + code, str(README), "exec"), {"__name__": "readme"})
-        return
-    test = doctest.DocTestParser().get_doctest(code, {}, f"README.md:{line}", str(README), line - 1)
-    report: list[str] = []
-    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
-    runner.run(test, out=report.append)
-    assert runner.failures == 0, "".join(report)
+    run_block(README, line, code)
 
 
 def test_readme_has_examples():
