@@ -78,17 +78,4 @@ void Batch::resize_types(std::uint32_t n) {
     types_viewed = false;
 }
 
-void Batch::append(const TokenBuffer& token) {
-    char* out = text_out + text_used;
-    for (std::uint32_t i = 0; i < token.char_count; ++i) {
-        const Utf8Char& c = token.chars[i];
-        // Copying all four bytes stays inside the token's slot and avoids a variable-length copy.
-        std::memcpy(out, c.bytes, 4);
-        out += c.length;
-    }
-    *out++ = '\0';
-    text_used = static_cast<std::size_t>(out - text_out);
-    types_out[token_count++] = type_bits(token.token_type);
-}
-
 }  // namespace chopwise

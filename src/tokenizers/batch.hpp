@@ -33,12 +33,6 @@ public:
         token_count = 0;
     }
     bool has_room() const { return token_count < batch_size; }
-    bool keeps(std::uint32_t char_count, TokenType type) const {
-        return token_min_len <= char_count && char_count <= token_max_len &&
-               (type_bits(type) & filter) != 0;
-    }
-    // Append a token that `keeps` accepted and the batch has room for.
-    void append(const TokenBuffer& token);
     // A types block that an array has viewed is never freed before the batch itself.
     void mark_types_viewed() { types_viewed = true; }
 
@@ -59,9 +53,9 @@ private:
     std::vector<std::uint64_t*> retired_types;
 };
 
-// The batch's write position and settings held in locals while a tight loop appends to it:
-// stores through the text pointer may alias any field, so the loop must not read them from
-// the batch itself. `store` writes the position back.
+// The one way tokens enter a batch: its write position and settings held in locals while
+// tokens are appended (stores through the text pointer may alias any field, so a loop must
+// not read them from the batch itself). `store` writes the position back.
 class BatchCursor {
 public:
     explicit BatchCursor(const Batch& b)
@@ -78,7 +72,19 @@ public:
         return min_len <= char_count && char_count <= max_len && (type_bits(type) & filter) != 0;
     }
 
-    // `readable` is how many bytes may be read from `bytes`, at least `length`.
+    // Append a token that `keeps` accepted and the batch has room for: the characters of a
+    // record, or `length` bytes read in place, of which `readable` (at least `length`) may be
+    // read.
+    void append(const TokenBuffer& token) {
+        char* out = text;
+        for (std::uint32_t i = 0; i < token.char_count; ++i) {
+            const Utf8Char& c = token.chars[i];
+            // All four bytes stay inside the token's slot and avoid a variable-length copy.
+            std::memcpy(out, c.bytes, 4);
+            out += c.length;
+        }
+        finish(static_cast<std::size_t>(out - text), token.token_type);
+    }
     void append(const std::uint8_t* bytes, std::size_t length, std::size_t readable,
                 TokenType type) {
         // A token's slot has room for 16 bytes, so short tokens are copied in one fixed move.

@@ -56,7 +56,10 @@ private:
 
     void offer_token() {
         const TokenBuffer& t = build.token;
-        if (batch.keeps(t.char_count, t.token_type)) batch.append(t);
+        BatchCursor out(batch);
+        if (!out.keeps(t.char_count, t.token_type)) return;
+        out.append(t);
+        out.store(batch);
     }
 
     // The end of input, one join at a time so that each step finds room for its token:
