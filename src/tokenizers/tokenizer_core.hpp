@@ -7,16 +7,16 @@
 #include "../charlayer/utf8.hpp"
 #include "../tokens/joiner.hpp"
 #include "batch.hpp"
+#include "input_source.hpp"
 
 namespace chopwise {
 
-// The state and the reading frame both tokenizers share; `Input` is the only difference
-// between them. `Input` provides:
-// - `int next_byte()`: the next byte, or -1 once the input has ended (and on every later call);
-// - `window_begin()`, `window_end()`, `advance_to(p)`: the bytes it already holds in memory
-//   (possibly none), which the frame may consume directly instead of byte by byte.
+// The state and the reading frame both tokenizers share; the input source (input_source.hpp)
+// is the only difference between them.
 template <class Input>
 class TokenizerCore {
+    static_assert(is_input_source<Input>::value, "Input must be an input source");
+
 public:
     template <class Arg>
     TokenizerCore(std::in_place_t, Arg&& input_arg) : input(std::forward<Arg>(input_arg)) {}

@@ -18,60 +18,15 @@
 #include <utility>
 #include <vector>
 
+#include "../native/check.hpp"
+#include "../native/memory_source.hpp"
 #include "tokenizers/tokenizer_core.hpp"
 
 namespace {
 
 using chopwise::TokenType;
 
-class MemoryInput {
-public:
-    MemoryInput(const std::uint8_t* data, std::size_t size, unsigned window)
-        : data(data), size(size), window(window) {}
-
-    int next_byte() {
-        if (pos >= size) return -1;
-        if (window >= 2 && pos == buffer_start + buffer_len) refill();
-        return data[pos++];
-    }
-
-    // A buffer holds exactly its bytes, so a read past the window is out of bounds.
-    const std::uint8_t* window_begin() const {
-        if (window == 0) return data + pos;
-        if (window == 1 || !buffer) return nullptr;
-        return buffer.get() + (pos - buffer_start);
-    }
-    const std::uint8_t* window_end() const {
-        if (window == 0) return data + size;
-        if (window == 1 || !buffer) return nullptr;
-        return buffer.get() + buffer_len;
-    }
-    void advance_to(const std::uint8_t* p) {
-        if (window == 0)
-            pos = static_cast<std::size_t>(p - data);
-        else
-            pos = buffer_start + static_cast<std::size_t>(p - buffer.get());
-    }
-
-    std::size_t position() const { return pos; }
-
-private:
-    void refill() {
-        buffer_start = pos;
-        buffer_len = std::min<std::size_t>(window, size - pos);
-        buffer.reset(new std::uint8_t[buffer_len]);
-        std::memcpy(buffer.get(), data + pos, buffer_len);
-    }
-
-    const std::uint8_t* data;
-    std::size_t size;
-    unsigned window;
-    std::size_t pos = 0;
-    std::unique_ptr<std::uint8_t[]> buffer;
-    std::size_t buffer_start = 0, buffer_len = 0;
-};
-
-using Core = chopwise::TokenizerCore<MemoryInput>;
+using Core = chopwise::TokenizerCore<MemorySource>;
 
 struct Token {
     std::string bytes;
@@ -89,14 +44,7 @@ struct Settings {
     bool scan = true;
 };
 
-[[noreturn]] void fail(const char* what, std::size_t at) {
-    std::fprintf(stderr, "fuzz_core: %s (at %zu)\n", what, at);
-    std::abort();
-}
-
-void check(bool ok, const char* what, std::size_t at = 0) {
-    if (!ok) fail(what, at);
-}
+using native_check::require;
 
 // Written here rather than taken from the core, so the two can disagree.
 unsigned lead_length(std::uint8_t b) {
@@ -146,11 +94,11 @@ std::vector<std::string> split_chars(const std::string& tok, std::size_t at) {
     std::size_t i = 0;
     while (i < tok.size()) {
         const unsigned len = lead_length(static_cast<std::uint8_t>(tok[i]));
-        check(len != 0, "token character does not start with a lead byte", at);
-        check(i + len <= tok.size(), "token ends inside a character", at);
+        require(len != 0, "token character does not start with a lead byte", at);
+        require(i + len <= tok.size(), "token ends inside a character", at);
         for (std::size_t k = 1; k < len; ++k)
-            check(lead_length(static_cast<std::uint8_t>(tok[i + k])) == 0,
-                  "lead byte inside a token character", at);
+            require(lead_length(static_cast<std::uint8_t>(tok[i + k])) == 0,
+                    "lead byte inside a token character", at);
         chars.push_back(tok.substr(i, len));
         i += len;
     }
@@ -159,17 +107,17 @@ std::vector<std::string> split_chars(const std::string& tok, std::size_t at) {
 
 void check_token(const Token& tok, const Settings& s, std::size_t at) {
     const std::vector<std::string> chars = split_chars(tok.bytes, at);
-    check(!chars.empty(), "empty token", at);
-    check(chars.size() <= 128, "token over 128 characters", at);
-    check(is_single_flag(tok.type), "token type is not one flag", at);
-    check((tok.type & s.filter) != 0, "token type outside the filter", at);
-    check(s.min_len <= chars.size() && chars.size() <= s.max_len, "token length outside limits",
-          at);
+    require(!chars.empty(), "empty token", at);
+    require(chars.size() <= 128, "token over 128 characters", at);
+    require(is_single_flag(tok.type), "token type is not one flag", at);
+    require((tok.type & s.filter) != 0, "token type outside the filter", at);
+    require(s.min_len <= chars.size() && chars.size() <= s.max_len, "token length outside limits",
+            at);
     const std::uint64_t first =
         static_cast<std::uint64_t>(chopwise::char_type(code_point_of(chars[0])));
-    check(first == tok.type, "token type differs from its first character's", at);
+    require(first == tok.type, "token type differs from its first character's", at);
     if (!is_word(tok.type)) {
-        check(chars.size() == 1, "non-word token of several characters", at);
+        require(chars.size() == 1, "non-word token of several characters", at);
         return;
     }
     // A word token alternates word pieces and single hyphens, and may end in a hyphen.
@@ -181,24 +129,24 @@ void check_token(const Token& tok, const Settings& s, std::size_t at) {
         if (t == prev && is_word(t)) continue;
         ++pieces;
         if (is_word(prev)) {
-            check(chars[i] == "-", "word piece not followed by a hyphen", at);
+            require(chars[i] == "-", "word piece not followed by a hyphen", at);
         } else {
-            check(is_word(t), "hyphen not followed by a word piece", at);
+            require(is_word(t), "hyphen not followed by a word piece", at);
         }
         prev = t;
     }
-    check(pieces <= 16, "token of more than 16 pieces", at);
+    require(pieces <= 16, "token of more than 16 pieces", at);
 }
 
 // Reads the current batch out of the core, checking its framing.
 void take_batch(const Core& core, const Settings& s, std::vector<Token>& out, std::size_t call) {
     const chopwise::Batch& b = core.batch;
-    check(b.token_count <= b.batch_size, "batch over batch_size", call);
-    check(b.text_used <= std::uint64_t{b.token_count} * 513, "text_used over token_count*513",
-          call);
+    require(b.token_count <= b.batch_size, "batch over batch_size", call);
+    require(b.text_used <= std::uint64_t{b.token_count} * 513, "text_used over token_count*513",
+            call);
     std::size_t pos = 0;
     for (std::uint32_t i = 0; i < b.token_count; ++i) {
-        check(pos < b.text_used, "fewer tokens in the text than token_count", call);
+        require(pos < b.text_used, "fewer tokens in the text than token_count", call);
         Token tok;
         // No token is empty and U+0000 is a token of its own, so a token that starts with a
         // NUL byte is that character.
@@ -208,20 +156,20 @@ void take_batch(const Core& core, const Settings& s, std::vector<Token>& out, st
         } else {
             while (end < b.text_used && b.text_out[end] != '\0') ++end;
         }
-        check(end < b.text_used && b.text_out[end] == '\0', "token without its NUL", call);
+        require(end < b.text_used && b.text_out[end] == '\0', "token without its NUL", call);
         tok.bytes.assign(b.text_out + pos, end - pos);
         tok.type = b.types_out[i];
         check_token(tok, s, call);
         out.push_back(std::move(tok));
         pos = end + 1;
     }
-    check(pos == b.text_used, "text beyond the last token", call);
+    require(pos == b.text_used, "text beyond the last token", call);
 }
 
 // Drains the core batch by batch. A batch size of 0 must yield nothing and lose nothing:
 // the run then goes on with a batch size of 1.
 std::vector<Token> drain(const std::uint8_t* data, std::size_t size, const Settings& s) {
-    auto core = std::make_unique<Core>(std::in_place, MemoryInput(data, size, s.window));
+    auto core = std::make_unique<Core>(std::in_place, MemorySource(data, size, s.window));
     core->window_scan_enabled = s.scan;
     core->batch.set_batch_size(s.batch_size);
     core->batch.set_filter(s.filter);
@@ -232,23 +180,23 @@ std::vector<Token> drain(const std::uint8_t* data, std::size_t size, const Setti
     if (s.batch_size == 0) {
         for (int i = 0; i < 3; ++i) {
             core->fill_batch();
-            check(core->batch.token_count == 0 && core->batch.text_used == 0,
-                  "batch_size 0 gave tokens", i);
+            require(core->batch.token_count == 0 && core->batch.text_used == 0,
+                    "batch_size 0 gave tokens", i);
         }
         core->batch.set_batch_size(1);
     }
     // Each non-empty batch holds a token, and there are no more tokens than characters.
     const std::size_t max_calls = size + 4;
     for (std::size_t call = 0;; ++call) {
-        check(call < max_calls, "no end of input after one call per byte", call);
+        require(call < max_calls, "no end of input after one call per byte", call);
         core->fill_batch();
         if (core->batch.token_count == 0) break;
         take_batch(*core, s, tokens, call);
     }
     // An empty batch is the end: the next one must be empty too.
     core->fill_batch();
-    check(core->batch.token_count == 0, "tokens after an empty batch", 0);
-    check(core->input.position() == size, "input not read to its end", core->input.position());
+    require(core->batch.token_count == 0, "tokens after an empty batch", 0);
+    require(core->input.position() == size, "input not read to its end", core->input.position());
     return tokens;
 }
 
@@ -273,18 +221,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Where batches end must not change which tokens come out.
     Settings whole = s;
     whole.batch_size = 64;
-    check(drain(text, text_size, whole) == tokens, "tokens depend on the batch size");
+    require(drain(text, text_size, whole) == tokens, "tokens depend on the batch size");
     // The window scan is a shortcut: byte by byte must give the same tokens.
     Settings bytewise = s;
     bytewise.scan = false;
-    check(drain(text, text_size, bytewise) == tokens, "window scan and byte path disagree");
+    require(drain(text, text_size, bytewise) == tokens, "window scan and byte path disagree");
 
     if (!s.custom) {
         const std::vector<std::string> chars = complete_chars(text, text_size);
         std::string expected, got;
         for (const std::string& c : chars) expected += c;
         for (const Token& t : tokens) got += t.bytes;
-        check(got == expected, "tokens do not repeat the input's characters");
+        require(got == expected, "tokens do not repeat the input's characters");
     }
     return 0;
 }

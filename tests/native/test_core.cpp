@@ -6,19 +6,11 @@
 
 #include "charlayer/char_class.hpp"
 #include "charlayer/utf8.hpp"
+#include "check.hpp"
 #include "tokenizers/text_source.hpp"
 #include "tokens/joiner.hpp"
 
 using namespace chopwise;
-
-static int failures = 0;
-#define CHECK(cond)                                                              \
-    do {                                                                         \
-        if (!(cond)) {                                                           \
-            std::printf("%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                          \
-        }                                                                        \
-    } while (0)
 
 struct Decoded {
     std::uint32_t code_point, length;
@@ -155,6 +147,5 @@ int main() {
     test_text_block_sizes();
     test_table_layout();
     test_records_stay_clean();
-    std::printf("%s: %d failures\n", failures ? "FAILED" : "ok", failures);
-    return failures == 0 ? 0 : 1;
+    return native_check::report();
 }

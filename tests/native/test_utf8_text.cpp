@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "charlayer/utf8_text.hpp"
+#include "check.hpp"
 
 using namespace chopwise;
 
@@ -50,8 +51,6 @@ static bool widen_as(const std::string& s, const Utf8Shape& shape,
     return ok;
 }
 
-static int failures = 0;
-
 static void check(const std::string& s) {
     std::vector<std::uint32_t> want, got;
     const bool valid = reference_decode(s, want);
@@ -64,10 +63,10 @@ static void check(const std::string& s) {
     else
         ok = widen_as<std::uint32_t>(s, shape, got);
     const bool right = valid ? ok && got == want && shape.max_code_point == narrowest(want) : !ok;
-    if (!right && ++failures <= 5) {
-        std::printf("mismatch on %zu bytes:", s.size());
-        for (unsigned char c : s) std::printf(" %02X", c);
-        std::printf(" (valid %d, accepted %d)\n", valid, ok);
+    if (!right) {
+        std::string hex;
+        for (unsigned char c : s) hex += " " + std::to_string(c);
+        native_check::fail("mismatch on bytes%s (valid %d, accepted %d)", hex.c_str(), valid, ok);
     }
 }
 
@@ -89,7 +88,7 @@ static void check_encode(const std::vector<std::uint32_t>& cps) {
         out.resize(size);
         right = reference_decode(out, back) && back == cps;
     }
-    if (!right && ++failures <= 5) std::printf("encode mismatch, %zu code points\n", cps.size());
+    if (!right) native_check::fail("encode mismatch, %zu code points", cps.size());
 }
 
 static void check_encode_all_widths(const std::vector<std::uint32_t>& cps, std::uint32_t top) {
@@ -166,6 +165,5 @@ int main() {
         }
         check(s);
     }
-    std::printf("%s: %d failures\n", failures ? "FAILED" : "ok", failures);
-    return failures == 0 ? 0 : 1;
+    return native_check::report();
 }
