@@ -8,12 +8,15 @@ STAMP_INSTALL := $(VENV)/.installed
 SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
 FILE ?=
 
+# A virtual environment with Python 3.13 at $(1), made unless it is there already.
+venv = python=$$(tools/find-python313.sh) && test -x $(1)/bin/python || $$python -m venv $(1)
+
 .PHONY: all test demo bench clean format
 
 all: $(STAMP_INSTALL)
 
 $(STAMP_TOOLS): tools/requirements-dev.txt
-	@python=$$(tools/find-python313.sh) && test -x $(PY) || $$python -m venv $(VENV)
+	@$(call venv,$(VENV))
 	$(PIP) install -r tools/requirements-dev.txt
 	@touch $@
 
@@ -73,7 +76,7 @@ test-wheel: $(STAMP_DIST)
 	$(VENV)/bin/check-wheel-contents dist/*.whl
 	$(PY) tools/check_dist.py dist
 	rm -rf $(WHEEL_VENV)
-	python=$$(tools/find-python313.sh) && $$python -m venv $(WHEEL_VENV)
+	$(call venv,$(WHEEL_VENV))
 	$(WHEEL_VENV)/bin/python -m pip --disable-pip-version-check -q install --only-binary chopwisecxx \
 	  -r tools/requirements-dev.txt dist/chopwisecxx-*.whl
 	$(WHEEL_VENV)/bin/python -c 'import sys, chopwiseCXX as m; \
@@ -89,7 +92,7 @@ STAMP_BENCH_MODULE := $(BVENV)/.installed
 BENCH_CORPUS := bench/data/corpus.txt
 
 $(STAMP_BENCH_PEERS): tools/requirements-bench.txt
-	@python=$$(tools/find-python313.sh) && test -x $(BPY) || $$python -m venv $(BVENV)
+	@$(call venv,$(BVENV))
 	@grep -v '^#' $< | while read -r req; do \
 	  $(BPY) -m pip install -q "$$req" || echo "bench: could not install $$req, it will be skipped"; \
 	done
@@ -106,16 +109,18 @@ $(BENCH_CORPUS): bench/corpus.py | $(STAMP_BENCH_PEERS)
 
 bench: $(STAMP_BENCH_MODULE) $(BENCH_CORPUS)
 
-# The native core alone, without Python: the window scan against the byte-at-a-time path.
+# The native core alone, without Python: the window scan against the byte-at-a-time path. The
+# native programs (checks, fuzz replay, core bench) are built by CMake from the core's one source
+# list; pytest builds and runs the checks the same way.
 .PHONY: bench-core
-CORE_SOURCES := src/charlayer/char_class.cpp src/tokenizers/batch.cpp src/tokenizers/file_source.cpp \
-                src/tokenizers/text_source.cpp
-build/core_bench: bench/core_bench.cpp $(SOURCES)
-	@mkdir -p build
-	g++ -std=c++17 -O2 -Wall -Wextra -Isrc bench/core_bench.cpp $(CORE_SOURCES) -o $@
+NATIVE_BUILD := build/native
+CMAKE_NATIVE = $(VENV)/bin/cmake -S . -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+               -DCHOPWISE_NATIVE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-bench-core: build/core_bench $(BENCH_CORPUS)
-	build/core_bench $(BENCH_CORPUS)
+bench-core: $(STAMP_TOOLS) $(BENCH_CORPUS)
+	$(CMAKE_NATIVE) -B $(NATIVE_BUILD)
+	$(VENV)/bin/cmake --build $(NATIVE_BUILD) --target core_bench
+	$(NATIVE_BUILD)/core_bench $(BENCH_CORPUS)
 
 # --- Hardening: sanitizer build, fuzzing and leak checks ------------------------------------
 # test-asan builds the module with ASan+UBSan through the ordinary pip install, using only the
@@ -126,12 +131,12 @@ ASAN_FLAGS := -fsanitize=address,undefined -fno-omit-frame-pointer -g
 ASAN_LOGS  := build/asan-logs
 FUZZ_SECONDS ?= 300
 FUZZ_DIR   := build/fuzz
-FUZZ_SRCS  := tests/fuzz/fuzz_core.cpp src/charlayer/char_class.cpp src/tokenizers/batch.cpp
+FUZZ_BUILD := $(FUZZ_DIR)/cmake
 
 .PHONY: test-asan fuzz test-leaks
 
 test-asan:
-	@python=$$(tools/find-python313.sh) && test -x $(ASAN_PY) || $$python -m venv $(ASAN_VENV)
+	@$(call venv,$(ASAN_VENV))
 	$(ASAN_PY) -m pip --disable-pip-version-check -q install -r tools/requirements-dev.txt
 	CXXFLAGS="$(ASAN_FLAGS)" LDFLAGS="-fsanitize=address,undefined" \
 	  $(ASAN_PY) -m pip --disable-pip-version-check -q install --no-build-isolation \
@@ -149,24 +154,19 @@ test-asan:
 	  if [ -n "$$reports" ]; then cat $$reports; echo "sanitizer reports above"; exit 1; fi; \
 	  exit $$status
 
-# libFuzzer needs clang; install it from Debian only when it is missing. Two builds: ASan makes
-# each run that allocates a batch about a hundred times slower, so the search runs with UBSan
-# alone and everything it keeps is then replayed under ASan+UBSan.
-FUZZ_CLANG := clang++ -std=c++17 -O1 -g -Wall -Wextra -Isrc -fno-sanitize-recover=undefined
-
-$(FUZZ_DIR)/fuzz_core $(FUZZ_DIR)/fuzz_core_asan: $(FUZZ_SRCS) $(SOURCES)
+# libFuzzer needs clang; install it from Debian only when it is missing. Two builds (CMake,
+# CHOPWISE_FUZZ): ASan makes each run that allocates a batch about a hundred times slower, so
+# the search runs with UBSan alone and everything it keeps is then replayed under ASan+UBSan.
+# New inputs go to a scratch directory; tests/fuzz/corpus keeps only the chosen ones.
+fuzz: $(STAMP_TOOLS)
 	@if ! command -v clang++ >/dev/null 2>&1 || ! dpkg -s libclang-rt-dev >/dev/null 2>&1; then \
 	  apt-get update && apt-get install -y clang libclang-rt-dev; fi
-	mkdir -p $(FUZZ_DIR)
-	$(FUZZ_CLANG) -fsanitize=fuzzer,undefined $(FUZZ_SRCS) -o $(FUZZ_DIR)/fuzz_core
-	$(FUZZ_CLANG) -fsanitize=fuzzer,address,undefined $(FUZZ_SRCS) -o $(FUZZ_DIR)/fuzz_core_asan
-
-# New inputs go to a scratch directory; tests/fuzz/corpus keeps only the chosen ones.
-fuzz: $(FUZZ_DIR)/fuzz_core $(FUZZ_DIR)/fuzz_core_asan
+	$(CMAKE_NATIVE) -B $(FUZZ_BUILD) -DCHOPWISE_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD) --target fuzz_core fuzz_core_asan
 	mkdir -p $(FUZZ_DIR)/work
-	$(FUZZ_DIR)/fuzz_core -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
+	$(FUZZ_BUILD)/fuzz_core -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
 	  -artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/work tests/fuzz/corpus
-	ASAN_OPTIONS=allocator_may_return_null=1 $(FUZZ_DIR)/fuzz_core_asan -runs=0 \
+	ASAN_OPTIONS=allocator_may_return_null=1 $(FUZZ_BUILD)/fuzz_core_asan -runs=0 \
 	  -artifact_prefix=$(FUZZ_DIR)/asan- $(FUZZ_DIR)/work tests/fuzz/corpus
 
 test-leaks: $(STAMP_INSTALL)

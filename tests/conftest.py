@@ -1,6 +1,8 @@
 import os
 import pathlib
+import shutil
 import subprocess
+import sys
 
 import chopwiseCXX as cw
 import pytest
@@ -80,15 +82,29 @@ def native_env():
     return env
 
 
+def tool(name):
+    """A build tool from the interpreter's own environment, where the dev tools are installed."""
+    beside = pathlib.Path(sys.executable).parent / name
+    return str(beside) if beside.exists() else shutil.which(name)
+
+
 @pytest.fixture(scope="session")
-def byte_path_tokenizer(tmp_path_factory):
-    exe = tmp_path_factory.mktemp("native") / "tokenize_main"
-    sources = ["tests/native/tokenize_main.cpp", "src/charlayer/char_class.cpp",
-               "src/tokenizers/batch.cpp", "src/tokenizers/text_source.cpp"]
-    subprocess.run(["g++", "-std=c++17", "-O1", "-Wall", "-Wextra", "-Werror", f"-I{ROOT / 'src'}",
-                    *(str(ROOT / s) for s in sources), "-o", str(exe)],
-                   check=True, env=native_env())
-    return exe
+def native_build():
+    """The native checks, the fuzz replay and the byte-path tokenizer, built by CMake from the
+    core's one source list into build/native."""
+    build = ROOT / "build" / "native"
+    env = native_env()
+    subprocess.run([tool("cmake"), "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
+                    f"-DCMAKE_MAKE_PROGRAM={tool('ninja')}", "-DCHOPWISE_NATIVE=ON",
+                    "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],
+                   check=True, env=env, capture_output=True)
+    subprocess.run([tool("cmake"), "--build", str(build)], check=True, env=env)
+    return build
+
+
+@pytest.fixture(scope="session")
+def byte_path_tokenizer(native_build):
+    return native_build / "tokenize_main"
 
 
 ROADS = ["str", "bytes", "file", "byte path"]
