@@ -196,7 +196,7 @@ def lowered(counts: Counter[str]) -> Counter[str]:
 def count_words(
     paths: Source | Iterable[Source],
     *,
-    types: TypeSpec = chopwiseCXX.ENWORD | chopwiseCXX.RUWORD,
+    types: TypeSpec | None = chopwiseCXX.ENWORD | chopwiseCXX.RUWORD,
     lower: bool = False,
     min_len: int = 0,
     max_len: int = 512,
