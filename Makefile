@@ -29,6 +29,7 @@ demo: $(STAMP_INSTALL)
 
 bench:  # its prerequisites are set in the benchmark block below
 	$(BPY) bench/run.py
+	$(BPY) bench/jobs.py
 	$(MAKE) --no-print-directory bench-core
 
 format: $(STAMP_TOOLS)
