@@ -119,6 +119,15 @@ def test_chunks_cut_where_no_token_continues(text, size):
     assert [pair for part in parts for pair in module_pairs(part)] == module_pairs(data)
 
 
+def test_chunks_stay_small(monkeypatch):
+    """Constant memory: with a cut point at least every CHUNK_SIZE bytes, no chunk is more than
+    twice that, however large the file."""
+    monkeypatch.setattr(_sources, "CHUNK_SIZE", 64)
+    data = SAMPLE.encode() * 20
+    parts = list(_sources.chunks(io.BytesIO(data)))
+    assert b"".join(parts) == data and max(map(len, parts)) <= 128 and len(parts) > len(data) // 128
+
+
 def module_pairs(data: bytes):
     """The module's (token, type) pairs of some bytes, one token a batch so that a batch that
     is not UTF-8 loses only its own token (marked None)."""

@@ -148,10 +148,7 @@ def count_range(
 ) -> Counter[str]:
     """The count of the tokens of bytes [start, end) of the file `path`."""
     check_lengths(min_len, max_len)
-    settings = _Settings(types, min_len, max_len, errors)
-    with open(path, "rb") as f:
-        f.seek(start)
-        counts = _count_stream(f, max(end - start, 0), settings, _sources.name_of(path), start)
+    counts = _count_range(path, start, end, _Settings(types, min_len, max_len, errors))
     return lowered(counts) if lower else counts
 
 
@@ -164,15 +161,15 @@ def _count_source(source: Source, settings: _Settings) -> Counter[str]:
 def _count_range(path: PathArg, start: int, end: int, settings: _Settings) -> Counter[str]:
     with open(path, "rb") as f:
         f.seek(start)
-        return _count_stream(f, end - start, settings, _sources.name_of(path), start)
+        return _count_stream(f, max(end - start, 0), settings, _sources.name_of(path), start)
 
 
 def _count_stream(f: BinaryIO, limit: int, settings: _Settings, name: str, offset: int) -> Counter[str]:
     tally = new_tally()
+    # Under "strict" the bytes go to the module as they are, so its rules for malformed UTF-8
+    # apply: a batch that cannot become a str raises.
+    strict = settings.errors == "strict"
     for chunk in _sources.chunks(f, limit):
-        # Under "strict" the bytes go to the module as they are, so its rules for malformed
-        # UTF-8 apply: a batch that cannot become a str raises.
-        strict = settings.errors == "strict"
         tok = settings.tokenizer(chunk if strict else _sources.checked(chunk, settings.errors, name, offset))
         try:
             for batch in tok.stream:
@@ -209,6 +206,7 @@ def count_words(
     check_lengths(min_len, max_len)
     if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
         raise ValueError(f"workers must be an int of at least 1, not {workers!r}")
+    _sources.check_errors(errors)
     settings = _Settings(type_mask(types), min_len, max_len, errors)
     sources = _source_list(paths)
     if workers == 1:
