@@ -106,10 +106,9 @@ def test_standard_input_in_a_real_process(tmp_path):
     assert out.stdout.split() == [str(sum(module_file_counts(_plain(tmp_path)).values()) * 2).encode(), b"0"]
 
 
-@settings(max_examples=200, deadline=None)
-@given(st.text(ALPHABET, max_size=200), st.integers(1, 40))
-def test_chunks_cut_where_no_token_continues(text, size):
-    data = text.encode()
+@settings(max_examples=300, deadline=None)
+@given(st.text(ALPHABET, max_size=200).map(str.encode) | st.binary(max_size=200), st.integers(1, 40))
+def test_chunks_cut_where_no_token_continues(data, size):
     _sources.CHUNK_SIZE, saved = size, _sources.CHUNK_SIZE
     try:
         parts = list(_sources.chunks(io.BytesIO(data)))
