@@ -211,6 +211,13 @@ def report(count, lines, regex_differ, load, cpu):
         *(f"| {n} | {w} | {s:.3f} | {v:.2f} |" for n, w, s, v in lines),
         "",
         (
+            "The machine is shared, and the kernel shares the CPUs out by session, not by process: "
+            "while other sessions keep both cores busy, a second worker process adds little CPU time "
+            "to this session, and the wall-clock rows cannot show what two idle cores give. CPU "
+            "seconds do not depend on that:"
+        ),
+        "",
+        (
             f"CPU seconds, corpus twice: count_words(workers=1) {whole:.2f}; workers=2: halves "
             f"{halves[0]:.2f} and {halves[1]:.2f} in the workers, merge {merge:.2f} here."
         ),
