@@ -5,7 +5,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check -q
 STAMP_TOOLS   := $(VENV)/.tools
 STAMP_INSTALL := $(VENV)/.installed
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 FILE ?=
 
 # A virtual environment with Python 3.13 at $(1), made unless it is there already.
@@ -32,6 +32,7 @@ demo: $(STAMP_INSTALL)
 
 bench:  # its prerequisites are set in the benchmark block below
 	$(BPY) bench/run.py
+	$(BPY) bench/jobs.py
 	$(MAKE) --no-print-directory bench-core
 
 format: $(STAMP_TOOLS)
