@@ -7,6 +7,7 @@ import fcntl
 import gc
 import json
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -209,6 +210,46 @@ def test_an_exception_from_a_handler_ends_a_long_call_and_the_tokenizer_goes_on(
     out = run_child("RAISE = True\n" + textwrap.dedent(LONG_CALL), timeout=30)
     assert out["raised"] and out["ticks"] == 1
     assert out["after"] == ["\0" * 6, [64, 64, 64]]
+
+
+# Paths
+
+
+@pytest.mark.parametrize(
+    "as_arg",
+    [
+        pytest.param(lambda p: p, id="str"),
+        pytest.param(pathlib.Path, id="Path"),
+        pytest.param(os.fsencode, id="bytes"),
+        pytest.param(lambda p: bytearray(os.fsencode(p)), id="bytearray"),
+        pytest.param(lambda p: pathlib.PurePosixPath(p), id="PurePath"),
+        pytest.param(lambda p: type("P", (), {"__fspath__": lambda s: os.fsencode(p)})(), id="bytes-PathLike"),
+    ],
+)
+@pytest.mark.parametrize("name", [b"plain.txt", "кириллица.txt".encode(), b"caf\xe9.txt", b"a\xff\xfe"])
+def test_paths_as_open_takes_them(tmp_path, name, as_arg):
+    path = os.fsencode(tmp_path) + b"/" + name
+    with open(path, "wb") as f:
+        f.write(b"word")
+    tok = cw.FFTokenizer(as_arg(os.fsdecode(path)))
+    assert tok.is_fopen()
+    assert tok.get_batch()["text"] == "word\0"
+
+
+def test_path_errors(tmp_path):
+    for bad in [123, None, 1.5, ["a"]]:
+        with pytest.raises(TypeError, match="incompatible constructor arguments"):
+            cw.FFTokenizer(bad)
+
+    class Broken:
+        def __fspath__(self):
+            raise ValueError("no path here")
+
+    with pytest.raises(ValueError, match="no path here"):
+        cw.FFTokenizer(Broken())
+    with pytest.raises(TypeError):
+        cw.FFTokenizer(type("WrongType", (), {"__fspath__": lambda s: 42})())
+    assert cw.FFTokenizer(fpath=tmp_path / "missing").is_fopen() is False
 
 
 # Descriptors
