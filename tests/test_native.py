@@ -9,7 +9,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 CORE_SOURCES = ["src/charlayer/char_class.cpp", "src/tokenizers/batch.cpp"]
 
 
-@pytest.mark.parametrize("program", ["test_core", "test_window_scan", "test_utf8_text"])
+@pytest.mark.parametrize("program", ["test_core", "test_window_scan", "test_utf8_text", "test_polls"])
 def test_native_checks(tmp_path, program):
     exe = tmp_path / program
     sources = [ROOT / "tests/native" / f"{program}.cpp", *(ROOT / s for s in CORE_SOURCES)]

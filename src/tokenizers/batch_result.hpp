@@ -73,7 +73,10 @@ py::dict build_result(Tokenizer& tok) {
 
 template <class Tokenizer>
 py::dict get_batch(Tokenizer& tok) {
-    tok.fill_batch();
+    // Signal handlers run during a long call; an exception one of them raises ends it.
+    tok.fill_batch([] {
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    });
     return build_result(tok);
 }
 
