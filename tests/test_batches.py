@@ -77,11 +77,24 @@ def test_resizing_never_frees_a_viewed_buffer():
         assert np.array_equal(view, snapshot)
 
 
-def test_failed_resize_raises_memory_error_and_keeps_the_old_batch():
-    tok = configure(cw.FTTokenizer("a b c"), batch_size=2)
+def test_failed_resize_raises_memory_error_and_keeps_the_old_batch(write_file):
+    # A file's length is not known in advance, so its batch buffers are sized by batch_size.
+    tok = configure(cw.FFTokenizer(write_file("a b c")), batch_size=2)
     with pytest.raises(MemoryError):
         tok.set_batch_size(2**32 - 1)  # over 2 TB of text buffer
     assert [t for t in texts_of(tok)] == ["a\0 \0", "b\0 \0", "c\0"]
+
+
+@pytest.mark.parametrize("text", ["", "a", "ab cd", "ё" * 200, "\U0001f50e-x " * 50])
+@pytest.mark.parametrize("size", [1, 3, 65536, 2**32 - 1])
+def test_text_buffers_sized_by_the_text_give_the_same_batches(text, size):
+    # A text can fill no more than its own length: a batch size beyond it costs nothing, and
+    # the buffers sized by the text hold every batch, down to the last byte.
+    batches = drain(configure(cw.FTTokenizer(text), batch_size=size))
+    expected = tokenize(text, batch_size=1)
+    assert [pair for batch in batches for pair in batch] == expected
+    assert [len(batch) for batch in batches[:-1]] == [size] * (len(batches) - 1)
+    assert len(batches) == -(-len(expected) // size)
 
 
 def test_large_batch_sizes_do_not_wrap():

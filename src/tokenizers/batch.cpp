@@ -20,11 +20,11 @@ void* allocate(std::uint64_t bytes) {
 
 }  // namespace
 
-Batch::Batch()
-    : text_out(static_cast<char*>(allocate(std::uint64_t{default_batch_size} * token_slot_bytes))),
-      types_out(nullptr) {
+Batch::Batch(std::uint64_t input_bytes) : input_bytes(input_bytes) {
+    text_out = static_cast<char*>(allocate(text_bytes_for(default_batch_size)));
     try {
-        types_out = static_cast<std::uint64_t*>(allocate(std::uint64_t{default_batch_size} * 8));
+        types_capacity = type_slots_for(default_batch_size);
+        types_out = static_cast<std::uint64_t*>(allocate(types_capacity * 8));
     } catch (...) {
         std::free(text_out);
         throw;
@@ -37,10 +37,21 @@ Batch::~Batch() {
     for (std::uint64_t* block : retired_types) std::free(block);
 }
 
+// Every token fits its 513-byte slot, and the last one's fixed-size moves stay inside it.
+std::uint64_t Batch::text_bytes_for(std::uint32_t n) const {
+    const std::uint64_t by_tokens = std::uint64_t{n} * token_slot_bytes;
+    if (input_bytes > (unbounded_input - append_overrun_bytes) / 2) return by_tokens;
+    return std::min(by_tokens, 2 * input_bytes + append_overrun_bytes);
+}
+
+std::uint64_t Batch::type_slots_for(std::uint32_t n) const {
+    return std::min<std::uint64_t>(n, input_bytes);
+}
+
 void Batch::set_batch_size(std::uint32_t n) {
     // Every new block is had before an old one goes, so a failure changes nothing. The old
     // contents need not survive: every batch starts from an empty buffer.
-    char* new_text = static_cast<char*>(allocate(std::uint64_t{n} * token_slot_bytes));
+    char* new_text = static_cast<char*>(allocate(text_bytes_for(n)));
     try {
         resize_types(n);
     } catch (...) {
@@ -53,24 +64,26 @@ void Batch::set_batch_size(std::uint32_t n) {
 }
 
 void Batch::resize_types(std::uint32_t n) {
+    const std::uint64_t slots = type_slots_for(n);
     if (!types_viewed) {
-        std::uint64_t* block = static_cast<std::uint64_t*>(allocate(std::uint64_t{n} * 8));
+        std::uint64_t* block = static_cast<std::uint64_t*>(allocate(slots * 8));
         std::free(types_out);
         types_out = block;
-        types_capacity = n;
+        types_capacity = slots;
         return;
     }
     // An array may still view the block: it is never freed or moved before the batch dies. A
     // smaller batch keeps using it; a larger one retires it for a block at least twice its
-    // size, so all retired blocks together stay smaller than the block in use.
-    if (n <= types_capacity) return;
-    const std::uint32_t doubled = types_capacity > UINT32_MAX / 2 ? UINT32_MAX : 2 * types_capacity;
-    std::uint32_t capacity = std::max(n, doubled);
+    // size (or the most any batch can need), so all retired blocks together stay smaller than
+    // twice the block in use.
+    if (slots <= types_capacity) return;
+    std::uint64_t capacity =
+        std::max(slots, std::min(2 * types_capacity, type_slots_for(UINT32_MAX)));
     retired_types.reserve(retired_types.size() + 1);
-    void* block = std::malloc(std::uint64_t{capacity} * 8);
+    void* block = std::malloc(capacity * 8);
     if (block == nullptr) {
-        capacity = n;
-        block = allocate(std::uint64_t{n} * 8);
+        capacity = slots;
+        block = allocate(slots * 8);
     }
     retired_types.push_back(types_out);
     types_out = static_cast<std::uint64_t*>(block);

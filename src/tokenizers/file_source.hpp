@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "batch.hpp"
+
 namespace chopwise {
 
 // A read that failed (a directory, a failing disk): the file's text cannot be read on, so
@@ -26,6 +28,8 @@ public:
     FileSource& operator=(const FileSource&) = delete;
 
     bool is_open() const { return file != nullptr; }
+    // A file may be a pipe, or grow while it is read.
+    std::uint64_t size_bound() const { return unbounded_input; }
 
     // Throws ReadError on a failed read, and again on every later call.
     int next_byte() {

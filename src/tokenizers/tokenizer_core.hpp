@@ -14,12 +14,15 @@ namespace chopwise {
 // between them. `Input` provides:
 // - `int next_byte()`: the next byte, or -1 once the input has ended (and on every later call);
 // - `window_begin()`, `window_end()`, `advance_to(p)`: the bytes it already holds in memory
-//   (possibly none), which the frame may consume directly instead of byte by byte.
+//   (possibly none), which the frame may consume directly instead of byte by byte;
+// - `size_bound()`: the most bytes it will ever yield, or unbounded_input; the batch buffers
+//   are sized by it.
 template <class Input>
 class TokenizerCore {
 public:
     template <class Arg>
-    TokenizerCore(std::in_place_t, Arg&& input_arg) : input(std::forward<Arg>(input_arg)) {}
+    TokenizerCore(std::in_place_t, Arg&& input_arg)
+        : input(std::forward<Arg>(input_arg)), batch(input.size_bound()) {}
     TokenizerCore(const TokenizerCore&) = delete;
     TokenizerCore& operator=(const TokenizerCore&) = delete;
 
