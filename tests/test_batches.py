@@ -271,3 +271,20 @@ def test_exhausted_tokenizer_keeps_returning_new_empty_dicts():
     results = [tok.get_batch() for _ in range(100)]
     assert all(r == {} for r in results)
     assert len({id(r) for r in results[:2]}) == 2
+
+
+@pytest.mark.parametrize("size", [None, 1, 300, 65536])
+def test_released_buffers_reused_by_the_next_tokenizer_show_nothing_of_the_last(
+    write_file, size
+):
+    # Large batch blocks are kept for reuse once a tokenizer dies: the next tokenizer must see
+    # only its own tokens, whatever the one before left in them.
+    long_words = write_file(("ы" * 128 + " ") * 400, "long.txt")
+    short = write_file("a b", "short.txt")
+    for _ in range(3):
+        first = configure(cw.FFTokenizer(long_words), batch_size=size)
+        assert len(first.get_batch()["types"]) > 0
+        del first
+        gc.collect()
+        tok = configure(cw.FFTokenizer(short), batch_size=size)
+        assert [pair for batch in drain(tok) for pair in batch] == [("a", E), (" ", W), ("b", E)]

@@ -5,17 +5,75 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
+#include <utility>
 
 namespace chopwise {
 namespace {
 
+// Released batch blocks the C library would give back to the kernel, kept for the next batch
+// of the same size. It maps blocks of 128 KiB and more afresh (up to 32 MiB once it has seen
+// such blocks freed; never above), so a tokenizer per short file mapped, faulted in and
+// unmapped a 34 MB text block each time. Only a few are kept, and only at exactly the size
+// asked for, so what they hold stays within what the tokenizers using them had.
+class SpareBlocks {
+public:
+    static constexpr std::size_t min_bytes = std::size_t{128} << 10;
+
+    void* take(std::size_t bytes) {
+        if (bytes < min_bytes) return nullptr;
+        std::lock_guard<std::mutex> hold(lock);
+        for (Slot& slot : slots) {
+            if (slot.block != nullptr && slot.bytes == bytes)
+                return std::exchange(slot.block, nullptr);
+        }
+        return nullptr;
+    }
+
+    // False when the block is not kept; the caller frees it.
+    bool keep(void* block, std::size_t bytes) {
+        if (bytes < min_bytes) return false;
+        std::lock_guard<std::mutex> hold(lock);
+        for (Slot& slot : slots) {
+            if (slot.block == nullptr) {
+                slot = {block, bytes};
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    struct Slot {
+        void* block = nullptr;
+        std::size_t bytes = 0;
+    };
+    std::mutex lock;
+    Slot slots[4];
+};
+
+// Never destroyed: a tokenizer may be released while the process exits.
+SpareBlocks& spare_blocks() {
+    static SpareBlocks* const spares = new SpareBlocks;
+    return *spares;
+}
+
 // Never asks for zero bytes, so a successful allocation is never a null pointer.
 void* allocate(std::uint64_t bytes) {
     if (bytes > std::numeric_limits<std::size_t>::max()) throw std::bad_alloc();
-    void* block = std::malloc(std::max<std::size_t>(static_cast<std::size_t>(bytes), 1));
+    const std::size_t size = std::max<std::size_t>(static_cast<std::size_t>(bytes), 1);
+    if (void* spare = spare_blocks().take(size)) return spare;
+    void* block = std::malloc(size);
     if (block == nullptr) throw std::bad_alloc();
     return block;
+}
+
+// `bytes` is what `allocate` was asked for.
+void release(void* block, std::uint64_t bytes) {
+    if (block == nullptr) return;
+    const std::size_t size = std::max<std::size_t>(static_cast<std::size_t>(bytes), 1);
+    if (!spare_blocks().keep(block, size)) std::free(block);
 }
 
 }  // namespace
@@ -26,14 +84,14 @@ Batch::Batch(std::uint64_t input_bytes) : input_bytes(input_bytes) {
         types_capacity = type_slots_for(default_batch_size);
         types_out = static_cast<std::uint64_t*>(allocate(types_capacity * 8));
     } catch (...) {
-        std::free(text_out);
+        release(text_out, text_bytes_for(default_batch_size));
         throw;
     }
 }
 
 Batch::~Batch() {
-    std::free(text_out);
-    std::free(types_out);
+    release(text_out, text_bytes_for(batch_size));
+    release(types_out, types_capacity * 8);
     for (std::uint64_t* block : retired_types) std::free(block);
 }
 
@@ -55,10 +113,10 @@ void Batch::set_batch_size(std::uint32_t n) {
     try {
         resize_types(n);
     } catch (...) {
-        std::free(new_text);
+        release(new_text, text_bytes_for(n));
         throw;
     }
-    std::free(text_out);
+    release(text_out, text_bytes_for(batch_size));
     text_out = new_text;
     batch_size = n;
 }
@@ -67,7 +125,7 @@ void Batch::resize_types(std::uint32_t n) {
     const std::uint64_t slots = type_slots_for(n);
     if (!types_viewed) {
         std::uint64_t* block = static_cast<std::uint64_t*>(allocate(slots * 8));
-        std::free(types_out);
+        release(types_out, types_capacity * 8);
         types_out = block;
         types_capacity = slots;
         return;
