@@ -12,17 +12,18 @@
 namespace chopwise {
 namespace {
 
-// Released batch blocks the C library would give back to the kernel, kept for the next batch
-// of the same size. It maps blocks of 128 KiB and more afresh (up to 32 MiB once it has seen
-// such blocks freed; never above), so a tokenizer per short file mapped, faulted in and
-// unmapped a 34 MB text block each time. Only a few are kept, and only at exactly the size
-// asked for, so what they hold stays within what the tokenizers using them had.
+// Released batch blocks the C library would unmap, kept for the next batch of the same size.
+// It maps blocks above 32 MiB afresh on every allocation and unmaps them on release (smaller
+// ones it serves from its heap once it has seen one of their size freed, so those are left to
+// it), so a tokenizer per short file mapped, faulted in and unmapped a 34 MB text block each
+// time. Only a few are kept, and only at exactly the size asked for, so what they hold stays
+// within what the tokenizers using them had.
 class SpareBlocks {
 public:
-    static constexpr std::size_t min_bytes = std::size_t{128} << 10;
+    static constexpr std::size_t heap_max_bytes = std::size_t{32} << 20;
 
     void* take(std::size_t bytes) {
-        if (bytes < min_bytes) return nullptr;
+        if (bytes <= heap_max_bytes) return nullptr;
         std::lock_guard<std::mutex> hold(lock);
         for (Slot& slot : slots) {
             if (slot.block != nullptr && slot.bytes == bytes)
@@ -33,7 +34,7 @@ public:
 
     // False when the block is not kept; the caller frees it.
     bool keep(void* block, std::size_t bytes) {
-        if (bytes < min_bytes) return false;
+        if (bytes <= heap_max_bytes) return false;
         std::lock_guard<std::mutex> hold(lock);
         for (Slot& slot : slots) {
             if (slot.block == nullptr) {
