@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "batch.hpp"
 #include "input_source.hpp"
 
 namespace chopwise {
@@ -30,6 +31,8 @@ public:
     FileSource& operator=(const FileSource&) = delete;
 
     bool is_open() const { return opened; }
+    // A file may be a pipe, or grow while it is read.
+    std::uint64_t size_bound() const { return unbounded_input; }
 
     // The next byte, -1 at the end, or `interrupted_read` when a signal interrupted the read:
     // nothing was taken and the next call reads on. Throws ReadError on a failed read, and

@@ -18,7 +18,9 @@ namespace chopwise {
 //   `interrupted_read` when a signal interrupted the read and nothing was taken. It may throw
 //   (a failed read): the call ends with its batch lost and the state as before that byte;
 // - `window_begin()`, `window_end()`, `advance_to(p)`: the bytes it already holds in memory
-//   (possibly none), which the frame may consume directly instead of byte by byte.
+//   (possibly none), which the frame may consume directly instead of byte by byte;
+// - `size_bound()`: the most bytes it will ever yield, or unbounded_input; the batch buffers
+//   are sized by it.
 template <class Input>
 class TokenizerCore {
 public:
@@ -27,7 +29,8 @@ public:
     static constexpr std::size_t poll_interval = std::size_t{256} << 10;
 
     template <class Arg>
-    TokenizerCore(std::in_place_t, Arg&& input_arg) : input(std::forward<Arg>(input_arg)) {}
+    TokenizerCore(std::in_place_t, Arg&& input_arg)
+        : input(std::forward<Arg>(input_arg)), batch(input.size_bound()) {}
     TokenizerCore(const TokenizerCore&) = delete;
     TokenizerCore& operator=(const TokenizerCore&) = delete;
 

@@ -35,6 +35,7 @@ public:
     const std::uint8_t* window_begin() const { return window ? bytes() + pos : nullptr; }
     const std::uint8_t* window_end() const { return window ? bytes() + data.size() : nullptr; }
     void advance_to(const std::uint8_t* p) { pos = static_cast<std::size_t>(p - bytes()); }
+    std::uint64_t size_bound() const { return data.size(); }
 
     std::size_t pos = 0, interruptions = 0;
 

@@ -24,6 +24,7 @@ public:
     const std::uint8_t* window_begin() const { return bytes() + pos; }
     const std::uint8_t* window_end() const { return bytes() + std::max(pos, window_limit); }
     void advance_to(const std::uint8_t* p) { pos = static_cast<std::size_t>(p - bytes()); }
+    std::uint64_t size_bound() const { return data.size(); }
 
 private:
     const std::uint8_t* bytes() const { return reinterpret_cast<const std::uint8_t*>(data.data()); }
