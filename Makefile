@@ -5,7 +5,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip --disable-pip-version-check -q
 STAMP_TOOLS   := $(VENV)/.tools
 STAMP_INSTALL := $(VENV)/.installed
-SOURCES := $(shell find src -type f) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml
 FILE ?=
 
 .PHONY: all test demo bench clean format

@@ -1,0 +1,1 @@
+"""Word tokenizing for Russian and English text, built on the chopwiseCXX module."""

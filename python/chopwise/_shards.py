@@ -1,0 +1,46 @@
+"""Cutting a plain file into byte ranges that tokenize independently.
+
+No token spans a line feed (it is a one-character token that ends whatever came before it and
+resets the decoder), so the tokens of ranges that end just after a line feed are exactly the
+tokens of the whole file.
+"""
+
+import os
+from typing import BinaryIO
+
+from chopwise._sources import PathArg
+
+_SCAN = 1 << 16
+
+
+def split_at_newlines(path: PathArg, shard_size: int) -> list[tuple[int, int]]:
+    """Byte ranges [start, end) of the regular file `path`, in order and covering it exactly.
+
+    Each range ends just after a b"\\n" or at the end of the file, and is at least `shard_size`
+    bytes long unless it is the last one. An empty file has no range.
+    """
+    if shard_size < 1:
+        raise ValueError(f"shard_size must be at least 1, not {shard_size}")
+    ranges: list[tuple[int, int]] = []
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        start = 0
+        while start < size:
+            end = _line_end_at_or_after(f, start + shard_size - 1, size)
+            ranges.append((start, end))
+            start = end
+    return ranges
+
+
+def _line_end_at_or_after(f: BinaryIO, pos: int, size: int) -> int:
+    """The offset just past the first line feed at or after `pos`, or `size` if there is none."""
+    while pos < size:
+        f.seek(pos)
+        block = f.read(_SCAN)
+        if not block:
+            break
+        found = block.find(b"\n")
+        if found >= 0:
+            return pos + found + 1
+        pos += len(block)
+    return size
