@@ -17,6 +17,9 @@ from pathlib import Path
 from distributed import Client
 
 STOP_WAIT = 10.0
+# Loopback only, a port the system picks, no dashboard; one thread a worker, no nanny process.
+SCHEDULER_OPTIONS = "--host 127.0.0.1 --port 0 --no-dashboard"
+WORKER_OPTIONS = "--host 127.0.0.1 --nthreads 1 --no-nanny --no-dashboard"
 
 
 @contextmanager
@@ -27,16 +30,22 @@ def dask_cluster(workdir: Path, workers: int = 2, timeout: float = 60.0) -> Iter
     scheduler_file = workdir / "scheduler.json"
     deadline = time.monotonic() + timeout
     with ExitStack() as stack:
-        scheduler = stack.enter_context(_process(
-            [dask, "scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
-             "--scheduler-file", str(scheduler_file)], workdir, "scheduler"))
+        scheduler_argv = [
+            dask,
+            "scheduler",
+            *SCHEDULER_OPTIONS.split(),
+            "--scheduler-file",
+            str(scheduler_file),
+        ]
+        scheduler = stack.enter_context(_process(scheduler_argv, workdir, "scheduler"))
         address = _wait_for_address(scheduler_file, scheduler, deadline)
         for i in range(workers):
-            stack.enter_context(_process(
-                [dask, "worker", address, "--host", "127.0.0.1", "--nthreads", "1", "--no-nanny",
-                 "--no-dashboard", "--name", f"worker-{i}", "--local-directory", str(workdir / f"worker-{i}")],
-                workdir, f"worker-{i}"))
-        client = stack.enter_context(Client(address, timeout=max(deadline - time.monotonic(), 1.0)))
+            name = f"worker-{i}"
+            argv = [dask, "worker", address, *WORKER_OPTIONS.split(), "--name", name]
+            stack.enter_context(_process([*argv, "--local-directory", str(workdir / name)], workdir, name))
+        client = stack.enter_context(
+            Client(address, timeout=max(deadline - time.monotonic(), 1.0))  # type: ignore[no-untyped-call]
+        )
         try:
             client.wait_for_workers(workers, timeout=max(deadline - time.monotonic(), 1.0))
         except TimeoutError:
@@ -52,8 +61,15 @@ def _process(argv: list[str], workdir: Path, name: str) -> Iterator[subprocess.P
     cwd = workdir / name
     cwd.mkdir(parents=True, exist_ok=True)
     with open(workdir / f"{name}.log", "wb") as log:
-        proc = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=log,
-                                stderr=subprocess.STDOUT, start_new_session=True)
+        proc = subprocess.Popen(
+            argv,
+            cwd=cwd,
+            env=env,
+            stdin=subprocess.DEVNULL,
+            stdout=log,
+            stderr=subprocess.STDOUT,
+            start_new_session=True,
+        )
     try:
         yield proc
     finally:
@@ -78,8 +94,9 @@ def _stop(proc: subprocess.Popen[bytes]) -> None:
 def _wait_for_address(scheduler_file: Path, scheduler: subprocess.Popen[bytes], deadline: float) -> str:
     while time.monotonic() < deadline:
         if scheduler.poll() is not None:
-            raise RuntimeError(f"the scheduler exited with status {scheduler.returncode}\n"
-                               f"{_logs(scheduler_file.parent)}")
+            raise RuntimeError(
+                f"the scheduler exited with status {scheduler.returncode}\n{_logs(scheduler_file.parent)}"
+            )
         try:
             address: str = json.loads(scheduler_file.read_text())["address"]
             return address
@@ -89,5 +106,6 @@ def _wait_for_address(scheduler_file: Path, scheduler: subprocess.Popen[bytes], 
 
 
 def _logs(workdir: Path) -> str:
-    return "\n".join(f"--- {log.name}\n{log.read_text(errors='replace')[-3000:]}"
-                     for log in sorted(workdir.glob("*.log")))
+    return "\n".join(
+        f"--- {log.name}\n{log.read_text(errors='replace')[-3000:]}" for log in sorted(workdir.glob("*.log"))
+    )

@@ -48,7 +48,9 @@ def count_words(
     files = [_absolute(p) for p in paths]
     options = CountOptions(types, lower, min_len, max_len, errors)
     client = client if client is not None else get_client()
-    plans: list[list[Piece]] = client.gather(client.map(pieces_of, files, shard_size=shard_size, pure=False))
+    plans: list[list[Piece]] = client.gather(  # type: ignore[no-untyped-call]
+        client.map(pieces_of, files, shard_size=shard_size, pure=False)
+    )
     counts = [client.submit(count_piece, piece, options, pure=False) for plan in plans for piece in plan]
     if not counts:
         return Counter()
@@ -64,7 +66,9 @@ def _absolute(path: PathArg) -> str:
     return os.path.abspath(name)
 
 
-def _tree_sum(client: Client, futures: Sequence[Future], split_every: int) -> Future:
+def _tree_sum(
+    client: Client, futures: Sequence[Future[Counter[str]]], split_every: int
+) -> Future[Counter[str]]:
     """One future of the sum of `futures`, added `split_every` at a time on the workers."""
     while len(futures) > 1:
         futures = [
