@@ -8,9 +8,10 @@ import os
 from collections import Counter
 from typing import NamedTuple
 
-from chopwise._count import count_range, count_source
+import chopwise
+from chopwise._count import count_range
 from chopwise._shards import split_at_newlines
-from chopwise._sources import PathArg, is_plain_file
+from chopwise._sources import PathArg, plain_file
 
 WHOLE = -1
 
@@ -37,15 +38,23 @@ def pieces_of(path: PathArg, shard_size: int) -> list[Piece]:
     """The pieces of one input, in order. A path that cannot be read is one whole piece: reading
     it raises what is wrong with it."""
     name = os.fsdecode(path)
-    if not is_plain_file(name):
+    if plain_file(name) is None:
         return [Piece(name)]
     return [Piece(name, start, end) for start, end in split_at_newlines(name, shard_size)]
+
+
+def plain_size(path: PathArg) -> int:
+    """The size of a plain file; 0 for anything else (it is read whole, never cut)."""
+    try:
+        return 0 if plain_file(path) is None else os.path.getsize(path)
+    except OSError:
+        return 0
 
 
 def count_piece(piece: Piece, options: CountOptions) -> Counter[str]:
     kwargs = options._asdict()
     if piece.end == WHOLE:
-        return count_source(piece.path, **kwargs)
+        return chopwise.count_words(piece.path, **kwargs)
     return count_range(piece.path, piece.start, piece.end, **kwargs)
 
 
