@@ -9,7 +9,7 @@ import os
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import BinaryIO
+from typing import BinaryIO, cast
 
 PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 Source = PathArg | BinaryIO
@@ -27,11 +27,11 @@ _SAFE_TABLE = bytes.maketrans(_SAFE_ENDS, b"\n" * len(_SAFE_ENDS))
 def _opener(path: PathArg) -> BinaryIO:
     name = os.fsdecode(path)
     if name.endswith(".gz"):
-        return gzip.open(path, "rb")
+        return cast(BinaryIO, gzip.open(path, "rb"))
     if name.endswith(".bz2"):
-        return bz2.open(path, "rb")
+        return cast(BinaryIO, bz2.open(path, "rb"))
     if name.endswith(".xz"):
-        return lzma.open(path, "rb")
+        return cast(BinaryIO, lzma.open(path, "rb"))
     if name.endswith(".zst"):
         return _open_zstd(path)
     return open(path, "rb")
@@ -45,45 +45,64 @@ def _open_zstd(path: PathArg) -> BinaryIO:
             f"reading {os.fsdecode(path)!r} needs the zstandard package: "
             'pip install zstandard, or the "zstd" extra: pip install "chopwiseCXX[zstd]"'
         ) from None
-    raw = open(path, "rb")
+    raw = open(path, "rb")  # noqa: SIM115 - the reader made from it closes it
     try:
         reader = zstandard.ZstdDecompressor().stream_reader(raw, closefd=True)
     except BaseException:
         raw.close()
         raise
-    return io.BufferedReader(reader)  # type: ignore[arg-type]
+    return cast(BinaryIO, io.BufferedReader(reader))
 
 
-def is_plain_file(source: Source) -> bool:
-    """True for a path to an uncompressed regular file: its bytes can be read at any offset."""
+def plain_file(source: Source) -> PathArg | None:
+    """The source if it is the path of an uncompressed regular file (its bytes can be read from
+    any offset), else None."""
     if not isinstance(source, (str, bytes, os.PathLike)) or os.fsdecode(source) == "-":
-        return False
-    name = os.fsdecode(source)
-    return not name.endswith((".gz", ".bz2", ".xz", ".zst")) and os.path.isfile(source)
+        return None
+    if os.fsdecode(source).endswith((".gz", ".bz2", ".xz", ".zst")) or not os.path.isfile(source):
+        return None
+    return source
 
 
 @contextmanager
 def open_source(source: Source) -> Iterator[BinaryIO]:
-    """The source as a binary file; a path is opened here and closed after, "-" is stdin, and a
-    file object is used as it is (and left open)."""
+    """The source as a binary file, closed after if it was opened here."""
+    f, owned = open_binary(source)
+    try:
+        yield f
+    finally:
+        if owned:
+            f.close()
+
+
+def open_binary(source: Source) -> tuple[BinaryIO, bool]:
+    """The source as a binary file, and whether it was opened here (and so is the caller's to
+    close): a path is opened, "-" is standard input, a file object is used as it is."""
     if isinstance(source, (str, bytes, os.PathLike)):
         if os.fsdecode(source) == "-":
-            yield sys.stdin.buffer
-            return
-        with _opener(source) as f:
-            yield f
-        return
+            return sys.stdin.buffer, False
+        return _opener(source), True
     if isinstance(source, io.TextIOBase):
         raise TypeError("a file object must be opened in binary mode ('rb')")
-    yield source
+    if not hasattr(source, "read"):
+        raise TypeError(f"expected a path or a binary file object, not {type(source).__name__}")
+    return source, False
 
 
-def chunks(f: BinaryIO, limit: int = -1, size: int = CHUNK_SIZE) -> Iterator[bytes]:
+def name_of(source: Source) -> str:
+    """How an error message names the source."""
+    if isinstance(source, (str, bytes, os.PathLike)):
+        name = os.fsdecode(source)
+        return "standard input" if name == "-" else repr(name)
+    return repr(getattr(source, "name", source))
+
+
+def chunks(f: BinaryIO, limit: int = -1) -> Iterator[bytes]:
     """The bytes of `f` (at most `limit` of them if it is not negative) in chunks, each but the
     last ending where a token cannot continue: after a line feed if the chunk holds one."""
     rest = b""
     while limit != 0:
-        block = f.read(size if limit < 0 else min(size, limit))
+        block = f.read(CHUNK_SIZE if limit < 0 else min(CHUNK_SIZE, limit))
         if not block:
             break
         if limit > 0:
