@@ -11,9 +11,8 @@ import sys
 from collections import Counter
 from pathlib import Path
 
-from distributed import Client, LocalCluster
-
 import chopwise.dask
+from distributed import Client, LocalCluster
 
 
 def list_files(folder: str) -> list[str]:

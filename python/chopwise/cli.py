@@ -221,7 +221,9 @@ def _bad_offset(err: UnicodeDecodeError) -> str | None:
 def input_size(paths: Sequence[str]) -> int | None:
     """The bytes all inputs hold, or None when one of them cannot tell (compressed, a pipe)."""
     try:
-        return sum(os.path.getsize(p) for p in paths) if all(plain_file(p) is not None for p in paths) else None
+        return (
+            sum(os.path.getsize(p) for p in paths) if all(plain_file(p) is not None for p in paths) else None
+        )
     except OSError:
         return None
 
@@ -375,18 +377,29 @@ def run_tokens(args: argparse.Namespace) -> None:
                 _write_lines((line(t, args.offsets) for t in tokens), sys.stdout)
 
 
+# Tabs, line feeds, carriage returns, NULs and backslashes are never part of a longer token (they
+# are not letters, digits or hyphens), so escaping a token is a lookup of the whole token.
+_ESCAPED_TOKENS = {chr(c): str(escaped) for c, escaped in _ESCAPES.items()}
+# Token types by the identity of their member: hashing a member costs a call into the binding.
+_NAMES_BY_ID = {id(t): t.name for t in TokenType.__members__.values()}
+
+
+def _type_name(token: chopwise.Token) -> str:
+    return _NAMES_BY_ID.get(id(token.type)) or token.type.name
+
+
 def _tsv_line(token: chopwise.Token, offsets: bool) -> str:
-    text = token.text.translate(_ESCAPES)
+    text = _ESCAPED_TOKENS.get(token.text, token.text)
     if offsets:
-        return f"{text}\t{token.type.name}\t{token.start}\t{token.end}\n"
-    return f"{text}\t{token.type.name}\n"
+        return f"{text}\t{_type_name(token)}\t{token.start}\t{token.end}\n"
+    return f"{text}\t{_type_name(token)}\n"
 
 
 def _jsonl_line(token: chopwise.Token, offsets: bool) -> str:
-    record: dict[str, str | int] = {"token": token.text, "type": token.type.name}
+    text = json.dumps(token.text, ensure_ascii=False)
     if offsets:
-        record.update(start=token.start, end=token.end)
-    return json.dumps(record, ensure_ascii=False) + "\n"
+        return f'{{"token": {text}, "type": "{_type_name(token)}", "start": {token.start}, "end": {token.end}}}\n'
+    return f'{{"token": {text}, "type": "{_type_name(token)}"}}\n'
 
 
 # --- stats -----------------------------------------------------------------------------------

@@ -1,0 +1,95 @@
+"""Word counts of one large file on a Dask cluster of two one-thread workers, started as separate
+processes on 127.0.0.1, against count_words in one process.
+
+    python bench/cluster.py [--mb 200] [--runs 3]
+
+Both count the same file with the same word definition, and their counts are checked equal.
+The cluster's section of bench/results.md is replaced (added the first time).
+"""
+
+import argparse
+import os
+import platform
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import chopwise
+import chopwise.dask
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "tools"))
+import corpus
+from dask_processes import dask_cluster
+from run import git_commit
+
+MB = 1e6
+BEGIN, END = "<!-- cluster: written by bench/cluster.py -->", "<!-- end of cluster -->"
+
+
+def best_of(runs, job):
+    """The shortest time of `runs` calls of job(), and its last result."""
+    times, result = [], None
+    for _ in range(runs):
+        start = time.perf_counter()
+        result = job()
+        times.append(time.perf_counter() - start)
+    return min(times), result
+
+
+def section(commit, size, load, serial, cluster, runs):
+    setting = (
+        f"Measured at commit `{commit}`, Python {platform.python_version()}, {os.cpu_count()} cores, "
+        f"load average at start {load:.1f}: one {size / MB:.0f} MB file (the corpus repeated), "
+        f"words = ENWORD | RUWORD, best of {runs} runs each. The cluster is a `dask scheduler` and "
+        "two `dask worker --nthreads 1` processes on 127.0.0.1; its time includes cutting the file, "
+        "counting the shards on the workers, adding the counts up there and sending the total to "
+        "the client.\n"
+    )
+    rows = [("count_words(workers=1)", serial), ("chopwise.dask.count_words, 2 workers", cluster)]
+    return "\n".join(
+        [BEGIN, "## Word counts on a Dask cluster\n", setting]
+        + ["| job | seconds | MB/s | × count_words(workers=1) |", "|---|---:|---:|---:|"]
+        + [f"| {name} | {t:.2f} | {size / MB / t:.1f} | {serial / t:.2f} |" for name, t in rows]
+        + [END]
+    )
+
+
+def write_section(text):
+    results = HERE / "results.md"
+    old = results.read_text() if results.exists() else ""
+    if BEGIN in old and END in old:
+        new = old[: old.index(BEGIN)] + text + old[old.index(END) + len(END) :]
+    else:
+        new = old.rstrip("\n") + ("\n\n" if old else "") + text + "\n"
+    results.write_text(new)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--mb", type=float, default=200, help="size of the file counted")
+    ap.add_argument("--runs", type=int, default=3)
+    args = ap.parse_args()
+
+    path = corpus.repeated(corpus.DATA / f"corpus-{args.mb:g}mb.txt", args.mb)
+    size = path.stat().st_size
+    load = os.getloadavg()[0]
+    commit = git_commit()
+    print(f"commit {commit}, {size / MB:.0f} MB file, load average {load:.1f}", flush=True)
+
+    serial, expected = best_of(args.runs, lambda: chopwise.count_words([path], workers=1))
+    print(f"  count_words(workers=1): {serial:.2f} s", flush=True)
+    with tempfile.TemporaryDirectory() as tmp, dask_cluster(Path(tmp), workers=2) as client:
+        cluster, counted = best_of(args.runs, lambda: chopwise.dask.count_words([path], client=client))
+    print(f"  chopwise.dask.count_words, 2 workers: {cluster:.2f} s ({serial / cluster:.2f}x)", flush=True)
+    if counted != expected:
+        raise SystemExit("the cluster's counts differ from count_words")
+    text = section(commit, size, load, serial, cluster, args.runs)
+    print(text)
+    write_section(text)
+
+
+if __name__ == "__main__":
+    main()
