@@ -8,6 +8,7 @@ import lzma
 import os
 import pty
 import random
+import re
 import signal
 import subprocess
 import sys
@@ -18,6 +19,7 @@ import chopwise
 import pytest
 
 CHOPWISE = str(Path(sys.executable).with_name("chopwise"))
+ROOT = Path(__file__).resolve().parent.parent
 TEXT = (
     "Кто-то прислал e-mail: 123-456, ёлка и Ёж! ЁЛКА ёлка.\n"
     "The e-mail, the E-MAIL; tree-top и из-за того,\tтаб\r\n"
@@ -325,3 +327,21 @@ def test_no_progress_bar_when_standard_error_is_not_a_terminal(tmp_path):
     large = tmp_path / "large.txt"
     large.write_text(random_text(2000) * 25, encoding="utf-8")
     assert run("stats", large).stderr == b""
+
+
+def readme_console_blocks():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    blocks = re.findall(r"^```console\n(.*?)^```$", readme, re.DOTALL | re.MULTILINE)
+    assert blocks
+    return blocks
+
+
+@pytest.mark.parametrize("block", readme_console_blocks())
+def test_readme_console_examples(block):
+    """Each `$ command` of the README's console blocks prints what the README shows after it."""
+    env = {**os.environ, "PATH": f"{Path(CHOPWISE).parent}{os.pathsep}{os.environ['PATH']}"}
+    for command, expected in re.findall(r"^\$ (.*)\n((?:(?!\$ ).*\n)*)", block, re.MULTILINE):
+        done = subprocess.run(
+            ["sh", "-c", command], cwd=ROOT, env=env, capture_output=True, text=True, timeout=60, check=False
+        )
+        assert (done.returncode, done.stdout) == (0, expected), command

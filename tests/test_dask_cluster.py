@@ -3,6 +3,7 @@ separate processes on 127.0.0.1, as a user starts them by hand, and stopped by t
 
 import bz2
 import gzip
+import re
 import signal
 import sys
 import time
@@ -145,3 +146,17 @@ def test_refused_arguments(client, kwargs, message):
 
 def test_no_files(client):
     assert chopwise.dask.count_words([], client=client) == Counter()
+
+
+def test_the_readme_example_on_the_cluster(client, files):
+    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+    block = next(
+        b
+        for b in re.findall(r"^```python\n(.*?)^```$", readme, re.DOTALL | re.MULTILINE)
+        if "def cluster_counts" in b
+    )
+    namespace: dict = {}
+    exec(block, namespace)  # noqa: S102 -- the README's own example, run as a reader would
+    assert namespace["cluster_counts"](client.scheduler.address, files) == chopwise.count_words(
+        files, lower=True
+    )
