@@ -237,6 +237,18 @@ def test_malformed_utf8_exits_1_unless_replaced(tmp_path, command, replaced):
     assert replaced in ok(*command, path, "--errors", "replace")
 
 
+@pytest.mark.skipif(not Path("/dev/full").exists(), reason="needs /dev/full")
+@pytest.mark.parametrize("command", ["count", "tokens", "stats"])
+def test_unwritable_output_exits_1_naming_standard_output(tmp_path, command):
+    path = tmp_path / "t.txt"
+    path.write_text(TEXT, encoding="utf-8")
+    with open("/dev/full", "wb") as full:
+        done = subprocess.run(
+            [CHOPWISE, command, str(path)], stdout=full, stderr=subprocess.PIPE, timeout=60, check=False
+        )
+    assert (done.returncode, done.stderr) == (1, b"chopwise: standard output: No space left on device\n")
+
+
 @pytest.mark.skipif(importlib.util.find_spec("zstandard") is not None, reason="zstandard is installed")
 def test_zst_without_zstandard_exits_1_saying_what_to_install(tmp_path):
     path = tmp_path / "t.txt.zst"

@@ -46,6 +46,11 @@ class InputError(Exception):
         super().__init__(f"{path}: {reason}")
 
 
+class OutputError(Exception):
+    """Standard output cannot be written (a full disk): the command ends with status 1. Not an
+    OSError, so that it is never taken for a failure to read the input being written out."""
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     # A reader that goes away (`| head`) ends the command quietly, as it ends any other tool.
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
@@ -57,6 +62,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         run(args)
     except InputError as err:
         print(f"{PROG}: {err}", file=sys.stderr)
+        return 1
+    except OutputError as err:
+        print(f"{PROG}: standard output: {err}", file=sys.stderr)
+        # What could not be written would be tried again at exit, and fail again.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     except KeyboardInterrupt:
         return 130
@@ -342,8 +352,7 @@ def _add_up(work: Iterable[tuple[Piece, Callable[[], Counter[str]]]], bar: Progr
 
 def write_counts(ranked: list[tuple[str, int]], fmt: str, out: TextIO) -> None:
     if fmt == "json":
-        json.dump(dict(ranked), out, ensure_ascii=False, indent=None)
-        out.write("\n")
+        emit(out, json.dumps(dict(ranked), ensure_ascii=False) + "\n")
         return
     words = [word.translate(_ESCAPES) for word, _ in ranked]
     if fmt == "tsv":
@@ -354,15 +363,22 @@ def write_counts(ranked: list[tuple[str, int]], fmt: str, out: TextIO) -> None:
     _write_lines((f"{w:<{width}}  {n:>{digits},}\n" for w, (_, n) in zip(words, ranked)), out)
 
 
+def emit(out: TextIO, text: str) -> None:
+    try:
+        out.write(text)
+    except OSError as err:
+        raise OutputError(err.strerror or str(err)) from None
+
+
 def _write_lines(lines: Iterator[str], out: TextIO) -> None:
     """Writes lines a few thousand at a time: one write (and one flush) per group, not per line."""
     group: list[str] = []
     for line in lines:
         group.append(line)
         if len(group) == TOKEN_LINES_PER_WRITE:
-            out.write("".join(group))
+            emit(out, "".join(group))
             group.clear()
-    out.write("".join(group))
+    emit(out, "".join(group))
 
 
 # --- tokens ----------------------------------------------------------------------------------
@@ -455,4 +471,4 @@ def write_stats(name: str, stats: Stats, out: TextIO) -> None:
         f"  {'tokens':<8} {int(stats.per_type.sum()):>15,}",
         f"  {'speed':<8} {speed:>15,.1f} MB/s (tokenizer alone, {stats.seconds:.3f} s)",
     ]
-    out.write("\n".join(lines) + "\n")
+    emit(out, "\n".join(lines) + "\n")
