@@ -39,6 +39,7 @@ demo: $(STAMP_DEMO)
 
 bench:  # its prerequisites are set in the benchmark block below
 	$(BPY) bench/run.py
+	$(BPY) bench/jobs.py
 	$(MAKE) --no-print-directory bench-core
 	$(PY) bench/cluster.py
 

@@ -1,4 +1,4 @@
-"""Helpers shared by the examples: reading batches and splitting them into tokens."""
+"""Reading batches while skipping those that hold malformed UTF-8 (chopwise.tokens splits them)."""
 
 from collections.abc import Iterator
 from typing import TYPE_CHECKING, Callable
@@ -31,23 +31,3 @@ def read_batches(
         if not batch:
             return
         yield batch
-
-
-def split_tokens(batch: "Batch") -> list[str]:
-    """The batch's tokens, in the order of batch["types"]."""
-    text, count = batch["text"], len(batch["types"])
-    parts = text.split("\0")
-    if len(parts) == count + 1:
-        return parts[:-1]
-    # The input held U+0000 itself: such a character is a token of its own
-    # ("\0" followed by its terminator), so walk the text token by token.
-    tokens, i = [], 0
-    while i < len(text):
-        if text[i] == "\0":
-            tokens.append("\0")
-            i += 2
-        else:
-            end = text.index("\0", i)
-            tokens.append(text[i:end])
-            i = end + 1
-    return tokens

@@ -16,7 +16,8 @@ from typing import TextIO
 
 import numpy as np
 
-from batches import read_batches, split_tokens
+import chopwise
+from batches import read_batches
 from chopwiseCXX import FFTokenizer, FTTokenizer, TokenType
 
 SAMPLE = Path(__file__).with_name("sample.txt")
@@ -37,7 +38,7 @@ def summarise_sample(out: TextIO) -> None:
     counts: Counter[int] = Counter()
     for batch in tok.stream:
         types = batch["types"].tolist()
-        for token, value in zip(split_tokens(batch), types):
+        for token, value in zip(chopwise.tokens(batch), types):
             print(f"{token!r:<22} {TYPE_NAMES[value]}", file=out)
         counts.update(types)
     print(file=out)
@@ -74,7 +75,7 @@ def summarise_file(
         types = batch["types"]
         values, n = np.unique(types, return_counts=True)
         counts.update(dict(zip(values.tolist(), n.tolist())))
-        tokens = split_tokens(batch)
+        tokens = chopwise.tokens(batch)
         words.update(map(str.lower, compress(tokens, np.isin(types, word_types).tolist())))
         if progress:
             # Every token is kept, so the batch's bytes less its terminators are the bytes read.

@@ -1,31 +1,18 @@
-"""Word frequencies over a folder of UTF-8 files, one file per worker process.
+"""Word frequencies over a folder of UTF-8 files, counted in one worker process per core.
 
     python examples/word_freq_parallel.py FOLDER [TOP]
 """
 
 import sys
 from collections import Counter
-from concurrent.futures import ProcessPoolExecutor
 from pathlib import Path
 
-from batches import WORDS, read_batches, split_tokens
-from chopwiseCXX import FFTokenizer
-
-# A small batch keeps each tokenizer's buffers small; the default is sized for throughput.
-BATCH_SIZE = 8192
+import chopwise
 
 
 def count_file(path: str) -> Counter[str]:
-    """Lower-cased word counts of one file (batches with malformed UTF-8 are skipped)."""
-    tok = FFTokenizer(path)
-    if not tok.is_fopen():
-        raise OSError(f"cannot open {path}")
-    tok.set_batch_size(BATCH_SIZE)
-    tok.set_filter(WORDS)
-    counts: Counter[str] = Counter()
-    for batch in read_batches(tok):
-        counts.update(map(str.lower, split_tokens(batch)))
-    return counts
+    """Lower-cased word counts of one file (bytes that are not UTF-8 count as U+FFFD)."""
+    return chopwise.count_words(path, lower=True, errors="replace")
 
 
 def list_files(folder: str) -> list[str]:
@@ -33,18 +20,12 @@ def list_files(folder: str) -> list[str]:
 
 
 def count_serial(paths: list[str]) -> Counter[str]:
-    total: Counter[str] = Counter()
-    for path in paths:
-        total.update(count_file(path))
-    return total
+    return chopwise.count_words(paths, lower=True, errors="replace")
 
 
-def count_parallel(paths: list[str], workers: int | None = None) -> Counter[str]:
-    total: Counter[str] = Counter()
-    with ProcessPoolExecutor(max_workers=workers) as pool:
-        for counts in pool.map(count_file, paths):
-            total.update(counts)
-    return total
+def count_parallel(paths: list[str], workers: int = 2) -> Counter[str]:
+    # Large files are split between the workers too.
+    return chopwise.count_words(paths, lower=True, errors="replace", workers=workers)
 
 
 def main(argv: list[str]) -> int:

@@ -14,7 +14,8 @@ from chopwiseCXX import FFTokenizer, FTTokenizer
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))
 
-from batches import read_batches, split_tokens  # noqa: E402
+import chopwise  # noqa: E402
+from batches import read_batches  # noqa: E402
 import summary  # noqa: E402
 import word_freq_parallel as wf  # noqa: E402
 
@@ -83,9 +84,9 @@ def test_file_summary_missing_file(tmp_path):
         ("plain text", ["plain", " ", "text"]),
     ],
 )
-def test_split_tokens_keeps_nul_tokens_aligned(text, tokens):
+def test_tokens_keeps_nul_tokens_aligned(text, tokens):
     batch = FTTokenizer(text).get_batch()
-    assert split_tokens(batch) == tokens
+    assert chopwise.tokens(batch) == tokens
     assert len(tokens) == len(batch["types"])
 
 
@@ -93,7 +94,7 @@ def test_read_batches_skips_only_the_bad_batch():
     tok = FTTokenizer(b"good words \xed\xa0\x80 more words")
     tok.set_batch_size(3)
     errors = []
-    texts = [split_tokens(b) for b in read_batches(tok, errors.append)]
+    texts = [chopwise.tokens(b) for b in read_batches(tok, errors.append)]
     assert texts == [["good", " ", "words"], ["more", " ", "words"]]
     assert len(errors) == 1 and isinstance(errors[0], UnicodeDecodeError)
 
@@ -120,11 +121,11 @@ def test_count_file_counts_lowercased_words(tmp_path):
         wf.count_file(str(tmp_path / "missing.txt"))
 
 
-def test_count_file_across_batches(tmp_path, monkeypatch):
-    # Batch boundaries inside a hyphenated word must not split it.
+def test_count_file_across_chunks(tmp_path, monkeypatch):
+    # Chunk boundaries inside a hyphenated word must not split it.
     path = tmp_path / "t.txt"
     path.write_text(TEXT * 40, encoding="utf-8")
-    monkeypatch.setattr(wf, "BATCH_SIZE", 3)
+    monkeypatch.setattr(chopwise._sources, "CHUNK_SIZE", 5)
     assert wf.count_file(str(path)) == Counter({w: n * 40 for w, n in TEXT_WORDS.items()})
 
 

@@ -54,6 +54,60 @@ assert_type(int(TokenType(4)), int)
 print(words(FTTokenizer("a b")), words(FFTokenizer("/dev/null")), TokenType.ENWORD.name)
 '''
 
+# The chopwise library: typed use of every function.
+LIBRARY = '''
+import io
+from collections import Counter
+from pathlib import Path
+from typing import assert_type
+from collections.abc import Iterator
+
+import numpy as np
+import numpy.typing as npt
+
+import chopwise
+from chopwise import Token, Tokens
+from chopwiseCXX import ENWORD, RUWORD, FTTokenizer, TokenType
+
+mask: int = chopwise.mask("en", TokenType.RUWORD, "NUMBER", ENWORD | RUWORD)
+batch = FTTokenizer("Ёж, hello!").get_batch()
+assert_type(chopwise.tokens(batch), list[str])
+found = chopwise.tokenize("Ёж", types=mask, min_len=1, max_len=64)
+assert_type(found, Iterator[Token])
+for token in chopwise.tokenize(b"x y", types=["en", ENWORD]):
+    assert_type(token.type, TokenType)
+    assert_type(token.start, int)
+    text: str = token.text
+files: list[Iterator[Token]] = [
+    chopwise.tokenize_file(Path("a.txt"), errors="replace"),
+    chopwise.tokenize_file("a.gz"),
+    chopwise.tokenize_file(b"a.xz"),
+    chopwise.tokenize_file(io.BytesIO(b"x")),
+]
+many = chopwise.tokenize_many(["a", "b"], types="ru")
+assert_type(many, Tokens)
+assert_type(many.types, npt.NDArray[np.uint64])
+assert_type(many.doc, npt.NDArray[np.int64])
+assert_type(many.text, list[str])
+size: int = len(many)
+counts = chopwise.count_words([Path("a.txt"), "b.txt.zst"], lower=True, min_len=2, workers=2)
+assert_type(counts, Counter[str])
+one: Counter[str] = chopwise.count_words("-", types=None, errors="replace")
+arrow_batch = chopwise.to_arrow(batch)
+arrow_tokens = many.to_arrow()
+'''
+
+LIBRARY_BAD = [
+    "chopwise.tokenize(1)",
+    "chopwise.tokenize('x', min_len='1')",
+    "chopwise.tokenize_many('x', 2)",
+    "chopwise.count_words(['a'], workers='2')",
+    "chopwise.mask(1.5)",
+    "chopwise.tokens('text')",
+    "chopwise.Token('x', 4, 0, 1)",
+]
+
+
 # Each line is one misuse that mypy must report.
 BAD = [
     'tok.set_filter("x")',
@@ -132,3 +186,21 @@ def test_stub_declares_exactly_the_class_names(cls):
     declared = stub_names()[cls]
     runtime = runtime_names(getattr(chopwiseCXX, cls)) - {n for c, n in RUNTIME_ONLY if c == cls}
     assert declared == runtime
+
+
+def test_mypy_accepts_typed_use_of_the_library(tmp_path):
+    result = mypy(tmp_path, LIBRARY)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_mypy_reports_misuse_of_the_library(tmp_path):
+    result = mypy(tmp_path, "import chopwise\n" + "\n".join(LIBRARY_BAD) + "\n")
+    flagged = {int(line.split(":")[1]) for line in result.stdout.splitlines() if ": error:" in line}
+    missed = [code for n, code in enumerate(LIBRARY_BAD, start=2) if n not in flagged]
+    assert result.returncode == 1 and not missed, result.stdout
+
+
+def test_library_is_typed():
+    import chopwise
+
+    assert (Path(chopwise.__file__).parent / "py.typed").is_file()

@@ -6,8 +6,10 @@ several times faster than a Counter over the split text; without it, a Counter d
 give the same counts.
 """
 
+import importlib.util
 import math
 import multiprocessing
+import multiprocessing.context
 import os
 from collections import Counter
 from collections.abc import Iterable
@@ -42,16 +44,14 @@ class CounterTally:
         self._counts.update(parts)
 
     def counts(self) -> Counter[str]:
-        # Tokens are never empty: the empty parts are the two halves of each U+0000 token's
-        # "\0\0" (its character and its terminator).
         return _nul_tokens(self._counts)
 
 
 class ArrowTally:
     """Counts the tokens of batch texts with pyarrow.compute.value_counts.
 
-    The gathered texts become one Arrow string array without splitting them: its offsets are
-    just past each NUL byte, so every string is a token with its terminator."""
+    The gathered texts become one Arrow string array without a str for each token: the NUL
+    bytes are taken out, and the offsets are where they were."""
 
     def __init__(self) -> None:
         import pyarrow  # type: ignore[import-untyped, unused-ignore]
@@ -72,10 +72,11 @@ class ArrowTally:
     def _count_gathered(self) -> None:
         data = "".join(self._texts).encode("utf-8")
         self._texts, self._size = [], 0
-        ends = np.flatnonzero(np.frombuffer(data, np.uint8) == 0) + 1
-        offsets = np.concatenate([np.zeros(1, np.int64), ends])
+        ends = np.flatnonzero(np.frombuffer(data, np.uint8) == 0)
+        offsets = np.concatenate([np.zeros(1, np.int64), ends - np.arange(len(ends))])
+        tokens = data.replace(b"\0", b"")
         strings = self._pa.LargeStringArray.from_buffers(
-            len(ends), self._pa.py_buffer(offsets), self._pa.py_buffer(data)
+            len(ends), self._pa.py_buffer(offsets), self._pa.py_buffer(tokens)
         )
         found = self._pc.value_counts(strings)
         self._values.append(found.field("values"))
@@ -84,11 +85,10 @@ class ArrowTally:
             self._merge()
 
     def _merge(self) -> None:
-        table = self._pa.table(
-            {"v": self._pa.concat_arrays(self._values), "n": self._pa.concat_arrays(self._counts)}
-        )
-        summed = table.group_by("v").aggregate([("n", "sum")])
-        self._values, self._counts = [summed["v"].combine_chunks()], [summed["n_sum"].combine_chunks()]
+        values = self._pc.dictionary_encode(self._pa.concat_arrays(self._values))
+        counts = self._pa.concat_arrays(self._counts).to_numpy()
+        summed = np.bincount(values.indices.to_numpy(), weights=counts, minlength=len(values.dictionary))
+        self._values, self._counts = [values.dictionary], [self._pa.array(summed.astype(np.int64))]
 
     def counts(self) -> Counter[str]:
         if self._texts:
@@ -97,12 +97,12 @@ class ArrowTally:
             self._merge()
         if not self._values:
             return Counter()
-        values = [v[:-1] for v in self._values[0].to_pylist()]
-        return _nul_tokens(Counter(dict(zip(values, self._counts[0].to_pylist()))))
+        return _nul_tokens(Counter(dict(zip(self._values[0].to_pylist(), self._counts[0].to_pylist()))))
 
 
 def _nul_tokens(counts: Counter[str]) -> Counter[str]:
-    """Turns the empty strings that U+0000 tokens leave, two for each, into those tokens."""
+    """Turns the empty strings that U+0000 tokens leave, two for each (the token's character and
+    its terminator), into those tokens. No other token is empty."""
     empty = counts.pop("", 0)
     if empty:
         counts["\0"] += empty // 2
@@ -196,7 +196,7 @@ def lowered(counts: Counter[str]) -> Counter[str]:
 def count_words(
     paths: Source | Iterable[Source],
     *,
-    types: TypeSpec = chopwiseCXX.ENWORD | chopwiseCXX.RUWORD,
+    types: TypeSpec | None = chopwiseCXX.ENWORD | chopwiseCXX.RUWORD,
     lower: bool = False,
     min_len: int = 0,
     max_len: int = 512,
@@ -248,8 +248,7 @@ def _count_in_workers(sources: list[Source], workers: int, settings: _Settings) 
         for source in here:
             total.update(_count_source(source, settings))
         return total
-    context = multiprocessing.get_context("forkserver")
-    with ProcessPoolExecutor(min(workers, len(tasks)), mp_context=context) as pool:
+    with ProcessPoolExecutor(min(workers, len(tasks)), mp_context=_worker_context()) as pool:
         futures = [pool.submit(task) for task in tasks]
         try:
             for source in here:
@@ -260,3 +259,21 @@ def _count_in_workers(sources: list[Source], workers: int, settings: _Settings) 
             pool.shutdown(cancel_futures=True)
             raise
     return total
+
+
+def _worker_context() -> multiprocessing.context.BaseContext:
+    """Workers forked from a server process that has already imported what counting needs:
+    importing pyarrow in every new worker would take longer than many a count. (Forking this
+    process instead is not safe once it runs threads, as Arrow's pool does.)"""
+    context = multiprocessing.get_context("forkserver")
+    global _preloaded
+    if not _preloaded:
+        modules = ["__main__", "chopwise._count"]  # __main__ is the server's own default
+        if importlib.util.find_spec("pyarrow") is not None:
+            modules.append("pyarrow.compute")
+        context.set_forkserver_preload(modules)
+        _preloaded = True
+    return context
+
+
+_preloaded = False

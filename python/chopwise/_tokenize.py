@@ -20,6 +20,7 @@ if TYPE_CHECKING:
 
 # Every token is at most this long, so a larger max_len filters nothing.
 _LONGEST_TOKEN = 128
+_U32_MAX = (1 << 32) - 1
 
 
 @dataclass(frozen=True)
@@ -153,28 +154,48 @@ def tokenize_many(
     text's tokens are its own, and the joining line feeds are told apart by their offsets."""
     keep = _Keep.of(types, min_len, max_len)
     texts = list(texts)
-    for t in texts:
-        if not isinstance(t, str):
-            raise TypeError(f"texts must hold str, not {type(t).__name__}")
-    words: list[str] = []
-    kinds: list[npt.NDArray[np.uint64]] = []
-    for batch in _tokenizer("\n".join(texts)).stream:
-        words += tokens(batch)
-        kinds.append(batch["types"].copy())
-    lengths = np.fromiter(map(len, words), np.int64, len(words))
+    joined = "\n".join(texts)
+    all_types, lengths = _types_and_lengths(joined)
     text_lengths = np.fromiter(map(len, texts), np.int64, len(texts))
-    # Where each text starts in the joined text, and which text each token starts in.
     text_starts = np.cumsum(text_lengths + 1) - (text_lengths + 1)
     starts = np.cumsum(lengths) - lengths
-    doc = np.searchsorted(text_starts, starts, side="right") - 1
+    # The text each character belongs to (a joining line feed to the text before it).
+    owner = np.zeros(len(joined) + 1, np.int64)
+    owner[text_starts[1:]] = 1
+    doc = np.cumsum(owner)[starts]
     start = starts - text_starts[doc]
-    all_types = np.concatenate(kinds) if kinds else np.zeros(0, np.uint64)
     joiner = start == text_lengths[doc]
-    kept = ~joiner & keep.select(all_types, lengths)
+    chosen = keep.select(all_types, lengths)
+    kept = chosen & ~joiner
+    # A second pass with the module's own filter, the same as `chosen`, makes str objects only
+    # for the tokens it keeps.
+    words = list(compress(_kept_strings(joined, keep), (~joiner[chosen]).tolist()))
     return Tokens(
-        text=list(compress(words, kept.tolist())),
-        types=all_types[kept],
-        doc=doc[kept],
-        start=start[kept],
-        end=start[kept] + lengths[kept],
+        text=words, types=all_types[kept], doc=doc[kept], start=start[kept], end=start[kept] + lengths[kept]
     )
+
+
+def _types_and_lengths(text: str) -> tuple[npt.NDArray[np.uint64], npt.NDArray[np.int64]]:
+    """The type and length of every token of the text, without a str for each token."""
+    types: list[npt.NDArray[np.uint64]] = [np.zeros(0, np.uint64)]
+    lengths: list[npt.NDArray[np.int64]] = [np.zeros(0, np.int64)]
+    for batch in _tokenizer(text).stream:
+        types.append(batch["types"].copy())
+        chars = np.frombuffer(batch["text"].encode("utf-32-le"), np.uint32)
+        ends = np.flatnonzero(chars == 0)
+        if len(ends) == len(types[-1]):
+            lengths.append(np.diff(ends, prepend=-1) - 1)
+        else:  # U+0000 tokens: each is "\0\0"
+            lengths.append(np.fromiter(map(len, tokens(batch)), np.int64))
+    return np.concatenate(types), np.concatenate(lengths)
+
+
+def _kept_strings(text: str, keep: _Keep) -> list[str]:
+    tok = _tokenizer(text)
+    tok.set_filter(keep.mask)
+    tok.set_token_min_len(min(keep.min_len, _U32_MAX))
+    tok.set_token_max_len(min(keep.max_len, _U32_MAX))
+    out: list[str] = []
+    for batch in tok.stream:
+        out += tokens(batch)
+    return out
