@@ -357,3 +357,41 @@ def test_readme_console_examples(block):
             ["sh", "-c", command], cwd=ROOT, env=env, capture_output=True, text=True, timeout=60, check=False
         )
         assert (done.returncode, done.stdout) == (0, expected), command
+
+
+def test_demo_runs_stats_count_and_tokens(tmp_path):
+    """What `make demo FILE=...` shows, with this venv's command (the demo's own venv holds the
+    same package)."""
+    extra = tmp_path / "mine.txt.gz"
+    extra.write_bytes(gzip.compress(random_text(50).encode()))
+    env = {**os.environ, "PATH": f"{Path(CHOPWISE).parent}{os.pathsep}{os.environ['PATH']}"}
+    done = subprocess.run(
+        ["sh", str(ROOT / "examples" / "demo.sh"), str(extra)],
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert (done.returncode, done.stderr) == (0, "")
+    sections = re.split(r"^\$ ", done.stdout, flags=re.MULTILINE)[1:]
+    heads = [s.splitlines()[0] for s in sections]
+    assert heads[:4] == [
+        "chopwise stats examples/sample.txt",
+        "chopwise count --top 15 examples/sample.txt",
+        f"chopwise stats {extra}",
+        f"chopwise count --top 15 {extra}",
+    ]
+    assert len(sections[1].strip().splitlines()) == 16
+    tokens = sections[4].splitlines()[1:]
+    for line in [
+        "Кто-то\tRUWORD",
+        "e-mail\tENWORD",
+        "123-456\tNUMBER",
+        "ёлка\tRUWORD",
+        "Ёж\tRUWORD",
+        "3\tNUMBER",
+        ".\tPNCTTN",
+        "14\tNUMBER",
+    ]:
+        assert line in tokens
