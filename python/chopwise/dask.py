@@ -23,7 +23,7 @@ DEFAULT_SHARD_SIZE = 64 << 20
 # Files are cut finer than shard_size when that gives every worker thread this many shards of
 # the whole input: shards of equal size end together, and a few of them per thread even out
 # workers that run slower than others. Below MIN_SHARD_SIZE a shard costs more than it shares.
-SHARDS_PER_THREAD = 4
+SHARDS_PER_THREAD = 2
 MIN_SHARD_SIZE = 1 << 20
 
 
