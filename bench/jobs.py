@@ -16,11 +16,13 @@ import sys
 import tempfile
 import time
 from collections import Counter
+from concurrent.futures import ProcessPoolExecutor
 from functools import partial
 from pathlib import Path
 
 import chopwise
 import chopwiseCXX
+from chopwise import _count, _shards
 
 HERE = Path(__file__).resolve().parent
 CORPUS = HERE / "data" / "corpus.txt"
@@ -82,6 +84,30 @@ def count_rows(path, runs, workers_path):
         rows.append((name, f"{big / MB:.0f} MB", seconds, big / MB / seconds))
     assert results[1] == results[2]
     return rows, sum(differ.values())
+
+
+def part_cpu(path, start, end):
+    """Runs in a worker: CPU seconds of counting one part, as count_words(workers=2) does."""
+    t0 = time.process_time()
+    tally = _count._count_range(path, start, end, _count._Settings(int(WORDS), 0, 512, "strict"))
+    return time.process_time() - t0, tally
+
+
+def cpu_rows(path):
+    """CPU seconds, which other processes on the machine do not change: count_words(workers=1)
+    in this process; and its two halves in two workers plus the merge here, as workers=2 runs
+    them. On two idle cores workers=2 takes about the larger half plus the merge."""
+    t0 = time.process_time()
+    chopwise.count_words(path)
+    whole = time.process_time() - t0
+    parts = _shards.split_at_newlines(path, -(-path.stat().st_size // 2))
+    with ProcessPoolExecutor(2, mp_context=_count._worker_context()) as pool:
+        done = list(pool.map(part_cpu, *zip(*((path, a, b) for a, b in parts))))
+    t0 = time.process_time()
+    _count.merged(tally for _, tally in done)
+    merge = time.process_time() - t0
+    halves = [cpu for cpu, _ in done]
+    return whole, halves, merge
 
 
 def short_lines(path, count):
@@ -146,7 +172,7 @@ def git_commit():
     )
 
 
-def report(count, lines, regex_differ, load):
+def report(count, lines, regex_differ, load, cpu):
     speed = {name: v for name, _, _, v in count}
     per_line = {name: v for name, _, _, v in lines}
     checks = [
@@ -166,6 +192,10 @@ def report(count, lines, regex_differ, load):
             2.0,
         ),
     ]
+    whole, halves, merge = cpu
+    checks.append(
+        ("workers=2 ≥ 1.6× workers=1, from CPU seconds (corpus twice)", whole / (max(halves) + merge), 1.6)
+    )
     md = [
         (
             f"Measured at {git_commit()}, Python {platform.python_version()}, {os.cpu_count()} cores, "
@@ -179,6 +209,11 @@ def report(count, lines, regex_differ, load):
         "| job | input | seconds | µs per line |",
         "|---|---|---:|---:|",
         *(f"| {n} | {w} | {s:.3f} | {v:.2f} |" for n, w, s, v in lines),
+        "",
+        (
+            f"CPU seconds, corpus twice: count_words(workers=1) {whole:.2f}; workers=2: halves "
+            f"{halves[0]:.2f} and {halves[1]:.2f} in the workers, merge {merge:.2f} here."
+        ),
         "",
         "| target | measured | met |",
         "|---|---:|---|",
@@ -207,8 +242,10 @@ def main(argv):
                 sys.exit(f"{CORPUS} is missing: make bench builds it")
             path, runs, nlines = CORPUS, 3, 100_000
         count, differ = count_rows(path, runs, doubled(path, folder))
+        twice = doubled(path, folder)
+        cpu = cpu_rows(twice)
         lines = line_rows(short_lines(path, nlines), runs)
-    text = report(count, lines, differ, load)
+    text = report(count, lines, differ, load, cpu)
     print(text)
     if not args.smoke:
         (HERE / "jobs.md").write_text("# Whole jobs\n\n" + text + "\n", encoding="utf-8")

@@ -106,10 +106,9 @@ def test_standard_input_in_a_real_process(tmp_path):
     assert out.stdout.split() == [str(sum(module_file_counts(_plain(tmp_path)).values()) * 2).encode(), b"0"]
 
 
-@settings(max_examples=200, deadline=None)
-@given(st.text(ALPHABET, max_size=200), st.integers(1, 40))
-def test_chunks_cut_where_no_token_continues(text, size):
-    data = text.encode()
+@settings(max_examples=300, deadline=None)
+@given(st.text(ALPHABET, max_size=200).map(str.encode) | st.binary(max_size=200), st.integers(1, 40))
+def test_chunks_cut_where_no_token_continues(data, size):
     _sources.CHUNK_SIZE, saved = size, _sources.CHUNK_SIZE
     try:
         parts = list(_sources.chunks(io.BytesIO(data)))
@@ -117,6 +116,15 @@ def test_chunks_cut_where_no_token_continues(text, size):
         _sources.CHUNK_SIZE = saved
     assert b"".join(parts) == data and all(parts)
     assert [pair for part in parts for pair in module_pairs(part)] == module_pairs(data)
+
+
+def test_chunks_stay_small(monkeypatch):
+    """Constant memory: with a cut point at least every CHUNK_SIZE bytes, no chunk is more than
+    twice that, however large the file."""
+    monkeypatch.setattr(_sources, "CHUNK_SIZE", 64)
+    data = SAMPLE.encode() * 20
+    parts = list(_sources.chunks(io.BytesIO(data)))
+    assert b"".join(parts) == data and max(map(len, parts)) <= 128 and len(parts) > len(data) // 128
 
 
 def module_pairs(data: bytes):

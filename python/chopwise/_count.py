@@ -44,20 +44,18 @@ class CounterTally:
         self._counts.update(parts)
 
     def counts(self) -> Counter[str]:
-        return _nul_tokens(self._counts)
+        return _nul_tokens(Counter(self._counts))
 
 
 class ArrowTally:
     """Counts the tokens of batch texts with pyarrow.compute.value_counts.
 
     The gathered texts become one Arrow string array without a str for each token: the NUL
-    bytes are taken out, and the offsets are where they were."""
+    bytes are taken out, and the offsets are where they were. Distinct tokens and their counts
+    stay Arrow arrays (cheap to send from a worker process) until counts() makes the Counter."""
 
     def __init__(self) -> None:
-        import pyarrow  # type: ignore[import-untyped, unused-ignore]
-        import pyarrow.compute  # type: ignore[import-untyped, unused-ignore]
-
-        self._pa, self._pc = pyarrow, pyarrow.compute
+        _arrow()
         self._texts: list[str] = []
         self._size = 0
         self._values: list[Any] = []
@@ -70,34 +68,56 @@ class ArrowTally:
             self._count_gathered()
 
     def _count_gathered(self) -> None:
+        pa, pc = _arrow()
         data = "".join(self._texts).encode("utf-8")
         self._texts, self._size = [], 0
         ends = np.flatnonzero(np.frombuffer(data, np.uint8) == 0)
         offsets = np.concatenate([np.zeros(1, np.int64), ends - np.arange(len(ends))])
         tokens = data.replace(b"\0", b"")
-        strings = self._pa.LargeStringArray.from_buffers(
-            len(ends), self._pa.py_buffer(offsets), self._pa.py_buffer(tokens)
-        )
-        found = self._pc.value_counts(strings)
+        strings = pa.LargeStringArray.from_buffers(len(ends), pa.py_buffer(offsets), pa.py_buffer(tokens))
+        found = pc.value_counts(strings)
         self._values.append(found.field("values"))
         self._counts.append(found.field("counts"))
         if len(self._values) > 8:
             self._merge()
 
     def _merge(self) -> None:
-        values = self._pc.dictionary_encode(self._pa.concat_arrays(self._values))
-        counts = self._pa.concat_arrays(self._counts).to_numpy()
+        pa, pc = _arrow()
+        values = pc.dictionary_encode(pa.concat_arrays(self._values))
+        counts = pa.concat_arrays(self._counts).to_numpy()
         summed = np.bincount(values.indices.to_numpy(), weights=counts, minlength=len(values.dictionary))
-        self._values, self._counts = [values.dictionary], [self._pa.array(summed.astype(np.int64))]
+        self._values, self._counts = [values.dictionary], [pa.array(summed.astype(np.int64))]
 
-    def counts(self) -> Counter[str]:
+    def absorb(self, other: "ArrowTally") -> None:
+        other.finished()
+        self._values += other._values
+        self._counts += other._counts
+        if len(self._values) > 8:
+            self._merge()
+
+    def finished(self) -> "ArrowTally":
+        """The tally with every gathered text counted and one array of each kind left."""
         if self._texts:
             self._count_gathered()
         if len(self._values) > 1:
             self._merge()
+        return self
+
+    def counts(self) -> Counter[str]:
+        self.finished()
         if not self._values:
             return Counter()
         return _nul_tokens(Counter(dict(zip(self._values[0].to_pylist(), self._counts[0].to_pylist()))))
+
+
+Tally = CounterTally | ArrowTally
+
+
+def _arrow() -> tuple[Any, Any]:
+    import pyarrow  # type: ignore[import-untyped, unused-ignore]
+    import pyarrow.compute  # type: ignore[import-untyped, unused-ignore]
+
+    return pyarrow, pyarrow.compute
 
 
 def _nul_tokens(counts: Counter[str]) -> Counter[str]:
@@ -109,7 +129,23 @@ def _nul_tokens(counts: Counter[str]) -> Counter[str]:
     return counts
 
 
-def new_tally() -> CounterTally | ArrowTally:
+def merged(tallies: Iterable[Tally]) -> Counter[str]:
+    """The counts of several tallies; Arrow tallies are added up before the one Counter."""
+    total: Counter[str] = Counter()
+    arrow: ArrowTally | None = None
+    for tally in tallies:
+        if isinstance(tally, CounterTally):
+            total.update(tally.counts())
+        elif arrow is None:
+            arrow = tally
+        else:
+            arrow.absorb(tally)
+    if arrow is not None:
+        total.update(arrow.counts())
+    return total
+
+
+def new_tally() -> Tally:
     """The fastest tally available here."""
     try:
         return ArrowTally()
@@ -148,31 +184,28 @@ def count_range(
 ) -> Counter[str]:
     """The count of the tokens of bytes [start, end) of the file `path`."""
     check_lengths(min_len, max_len)
-    settings = _Settings(types, min_len, max_len, errors)
-    with open(path, "rb") as f:
-        f.seek(start)
-        counts = _count_stream(f, max(end - start, 0), settings, _sources.name_of(path), start)
+    counts = _count_range(path, start, end, _Settings(types, min_len, max_len, errors)).counts()
     return lowered(counts) if lower else counts
 
 
-def _count_source(source: Source, settings: _Settings) -> Counter[str]:
+def _count_source(source: Source, settings: _Settings) -> Tally:
     """The count of the tokens of a whole source (any form tokenize_file takes)."""
     with _sources.open_source(source) as f:
         return _count_stream(f, -1, settings, _sources.name_of(source), 0)
 
 
-def _count_range(path: PathArg, start: int, end: int, settings: _Settings) -> Counter[str]:
+def _count_range(path: PathArg, start: int, end: int, settings: _Settings) -> Tally:
     with open(path, "rb") as f:
         f.seek(start)
-        return _count_stream(f, end - start, settings, _sources.name_of(path), start)
+        return _count_stream(f, max(end - start, 0), settings, _sources.name_of(path), start)
 
 
-def _count_stream(f: BinaryIO, limit: int, settings: _Settings, name: str, offset: int) -> Counter[str]:
+def _count_stream(f: BinaryIO, limit: int, settings: _Settings, name: str, offset: int) -> Tally:
     tally = new_tally()
+    # Under "strict" the bytes go to the module as they are, so its rules for malformed UTF-8
+    # apply: a batch that cannot become a str raises.
+    strict = settings.errors == "strict"
     for chunk in _sources.chunks(f, limit):
-        # Under "strict" the bytes go to the module as they are, so its rules for malformed
-        # UTF-8 apply: a batch that cannot become a str raises.
-        strict = settings.errors == "strict"
         tok = settings.tokenizer(chunk if strict else _sources.checked(chunk, settings.errors, name, offset))
         try:
             for batch in tok.stream:
@@ -181,7 +214,7 @@ def _count_stream(f: BinaryIO, limit: int, settings: _Settings, name: str, offse
             err.add_note(f"in {name}, in the {len(chunk)} bytes from byte {offset}")
             raise
         offset += len(chunk)
-    return tally.counts()
+    return tally.finished() if isinstance(tally, ArrowTally) else tally
 
 
 def lowered(counts: Counter[str]) -> Counter[str]:
@@ -209,12 +242,11 @@ def count_words(
     check_lengths(min_len, max_len)
     if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
         raise ValueError(f"workers must be an int of at least 1, not {workers!r}")
+    _sources.check_errors(errors)
     settings = _Settings(type_mask(types), min_len, max_len, errors)
     sources = _source_list(paths)
     if workers == 1:
-        total: Counter[str] = Counter()
-        for source in sources:
-            total.update(_count_source(source, settings))
+        total = merged(_count_source(source, settings) for source in sources)
     else:
         total = _count_in_workers(sources, workers, settings)
     return lowered(total) if lower else total
@@ -232,7 +264,7 @@ def _count_in_workers(sources: list[Source], workers: int, settings: _Settings) 
     and file objects cannot be passed on, so this process reads them meanwhile."""
     plain = [p for p in map(_sources.plain_file, sources) if p is not None]
     shard = max(_MIN_SHARD, math.ceil(sum(map(os.path.getsize, plain)) / workers))
-    tasks: list[partial[Counter[str]]] = []
+    tasks: list[partial[Tally]] = []
     here: list[Source] = []
     for source in sources:
         path = _sources.plain_file(source)
@@ -243,22 +275,17 @@ def _count_in_workers(sources: list[Source], workers: int, settings: _Settings) 
             tasks.append(partial(_count_source, source, settings))
         else:
             here.append(source)
-    total: Counter[str] = Counter()
     if not tasks:
-        for source in here:
-            total.update(_count_source(source, settings))
-        return total
+        return merged(_count_source(source, settings) for source in here)
     with ProcessPoolExecutor(min(workers, len(tasks)), mp_context=_worker_context()) as pool:
         futures = [pool.submit(task) for task in tasks]
         try:
-            for source in here:
-                total.update(_count_source(source, settings))
-            for future in futures:
-                total.update(future.result())
+            tallies = [_count_source(source, settings) for source in here]
+            tallies += [future.result() for future in futures]
         except BaseException:
             pool.shutdown(cancel_futures=True)
             raise
-    return total
+    return merged(tallies)
 
 
 def _worker_context() -> multiprocessing.context.BaseContext:

@@ -2,6 +2,7 @@
 how they are cut into chunks that tokenize exactly like the whole."""
 
 import bz2
+import codecs
 import gzip
 import io
 import lzma
@@ -124,6 +125,13 @@ def _last_cut(data: bytes) -> int:
     if cut:
         return cut
     return data.translate(_SAFE_TABLE).rfind(b"\n") + 1
+
+
+def check_errors(errors: str) -> None:
+    """Refuses an unknown error handler at the call, not at the first bad byte."""
+    if not isinstance(errors, str):
+        raise TypeError(f"errors must be a str, not {type(errors).__name__}")
+    codecs.lookup_error(errors)
 
 
 def checked(chunk: bytes, errors: str, name: str, offset: int) -> str | bytes:

@@ -5,6 +5,7 @@ from dataclasses import dataclass
 from itertools import accumulate, compress
 from typing import TYPE_CHECKING, BinaryIO
 
+import chopwiseCXX
 import numpy as np
 import numpy.typing as npt
 from chopwiseCXX import FTTokenizer
@@ -82,6 +83,7 @@ def tokenize(
     """The tokens of a text, each with its character offsets in it (for bytes: in their UTF-8
     decoding, made with `errors`). Only tokens of the given types and lengths are kept."""
     keep = _Keep.of(types, min_len, max_len)
+    _sources.check_errors(errors)
     if isinstance(text, (bytes, bytearray)):
         text = _sources.checked(bytes(text), errors, "the bytes", 0)
     elif not isinstance(text, str):
@@ -103,6 +105,7 @@ def tokenize_file(
     "-" for standard input, or a binary file object. The file is opened at once, so a path that
     cannot be read raises here, before the first token."""
     keep = _Keep.of(types, min_len, max_len)
+    _sources.check_errors(errors)
     f, owned = _sources.open_binary(path)
     return _file_tokens(f, owned, keep, errors, _sources.name_of(path))
 
@@ -159,17 +162,19 @@ def tokenize_many(
     text_lengths = np.fromiter(map(len, texts), np.int64, len(texts))
     text_starts = np.cumsum(text_lengths + 1) - (text_lengths + 1)
     starts = np.cumsum(lengths) - lengths
-    # The text each character belongs to (a joining line feed to the text before it).
-    owner = np.zeros(len(joined) + 1, np.int64)
-    owner[text_starts[1:]] = 1
-    doc = np.cumsum(owner)[starts]
+    # The joining line feeds are the line feed tokens at the offsets just past each text.
+    at_joint = np.zeros(len(joined) + 1, np.bool_)
+    at_joint[text_starts[1:] - 1] = True
+    joiner = at_joint[starts] & (all_types == np.uint64(chopwiseCXX.NWLINE))
+    doc = np.cumsum(joiner) - joiner
     start = starts - text_starts[doc]
-    joiner = start == text_lengths[doc]
     chosen = keep.select(all_types, lengths)
-    kept = chosen & ~joiner
+    kept = np.flatnonzero(chosen & ~joiner)
     # A second pass with the module's own filter, the same as `chosen`, makes str objects only
-    # for the tokens it keeps.
-    words = list(compress(_kept_strings(joined, keep), (~joiner[chosen]).tolist()))
+    # for the tokens it keeps; joining line feeds are among them only if line feeds are kept.
+    words = _kept_strings(joined, keep)
+    if keep.mask & int(chopwiseCXX.NWLINE):
+        words = list(compress(words, (~joiner[chosen]).tolist()))
     return Tokens(
         text=words, types=all_types[kept], doc=doc[kept], start=start[kept], end=start[kept] + lengths[kept]
     )
