@@ -1,6 +1,11 @@
 """Inputs cut into pieces that are counted independently and added up: byte ranges of plain
 files, cut at line feeds, and whole sources where no range can be read (compressed files,
-standard input, anything that is not a regular file)."""
+standard input, anything that is not a regular file).
+
+A piece's count travels as a Partial: the Arrow tally itself where pyarrow is installed (its
+arrays are cheap to send and to add up), a Counter elsewhere. The one Counter of the total is
+made at the end, and lower-cased there: the sum of lowered counts is the lowered sum.
+"""
 
 from __future__ import annotations
 
@@ -8,12 +13,14 @@ import os
 from collections import Counter
 from typing import NamedTuple
 
-import chopwise
-from chopwise._count import count_range
+from chopwise._count import ArrowTally, _count_range, _count_source, _Settings, lowered
 from chopwise._shards import split_at_newlines
 from chopwise._sources import PathArg, plain_file
 
 WHOLE = -1
+
+Partial = ArrowTally | Counter[str]
+Settings = _Settings
 
 
 class Piece(NamedTuple):
@@ -26,12 +33,12 @@ class Piece(NamedTuple):
         return None if self.end == WHOLE else self.end - self.start
 
 
-class CountOptions(NamedTuple):
-    types: int
-    lower: bool
-    min_len: int
-    max_len: int
-    errors: str
+def plain_size(path: PathArg) -> int:
+    """The size of a plain file; 0 for anything else (it is read whole, never cut)."""
+    try:
+        return 0 if plain_file(path) is None else os.path.getsize(path)
+    except OSError:
+        return 0
 
 
 def pieces_of(path: PathArg, shard_size: int) -> list[Piece]:
@@ -43,19 +50,30 @@ def pieces_of(path: PathArg, shard_size: int) -> list[Piece]:
     return [Piece(name, start, end) for start, end in split_at_newlines(name, shard_size)]
 
 
-def plain_size(path: PathArg) -> int:
-    """The size of a plain file; 0 for anything else (it is read whole, never cut)."""
-    try:
-        return 0 if plain_file(path) is None else os.path.getsize(path)
-    except OSError:
-        return 0
-
-
-def count_piece(piece: Piece, options: CountOptions) -> Counter[str]:
-    kwargs = options._asdict()
+def count_piece(piece: Piece, settings: Settings) -> Partial:
     if piece.end == WHOLE:
-        return chopwise.count_words(piece.path, **kwargs)
-    return count_range(piece.path, piece.start, piece.end, **kwargs)
+        tally = _count_source(piece.path, settings)
+    else:
+        tally = _count_range(piece.path, piece.start, piece.end, settings)
+    # Finished, an Arrow tally holds only its distinct tokens and their counts.
+    return tally.finished() if isinstance(tally, ArrowTally) else tally.counts()
+
+
+def add_partials(*parts: Partial) -> Partial:
+    """The sum of `parts`, which are left as they were (a worker may still hold them)."""
+    counters = [p for p in parts if isinstance(p, Counter)]
+    tallies = [p for p in parts if isinstance(p, ArrowTally)]
+    if counters:
+        return add_counts(*counters, *(t.counts() for t in tallies))
+    total = ArrowTally()
+    for tally in tallies:
+        total.absorb(tally)
+    return total
+
+
+def final_counts(part: Partial, lower: bool) -> Counter[str]:
+    counts = part.counts() if isinstance(part, ArrowTally) else part
+    return lowered(counts) if lower else counts
 
 
 def add_counts(*counts: Counter[str]) -> Counter[str]:

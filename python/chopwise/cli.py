@@ -12,19 +12,18 @@ import os
 import signal
 import sys
 import time
-from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor
 from contextlib import contextmanager
 from functools import partial
-from multiprocessing import get_context
 from typing import BinaryIO, TextIO
 
 import numpy as np
 from chopwiseCXX import ENWORD, RUWORD, FTTokenizer, TokenType
 
 import chopwise
-from chopwise._pieces import CountOptions, Piece, count_piece, pieces_of
+from chopwise._count import _worker_context
+from chopwise._pieces import Partial, Piece, Settings, add_partials, count_piece, final_counts, pieces_of
 from chopwise._sources import checked, chunks, open_source, plain_file
 
 PROG = "chopwise"
@@ -34,6 +33,8 @@ PROGRESS_MIN_BYTES = 4 << 20
 # and to move the progress bar, large enough that starting one costs nothing to speak of.
 COUNT_SHARD_SIZE = 16 << 20
 TOKEN_LINES_PER_WRITE = 4096
+# Piece counts are added up this many at a time, so that they never pile up.
+ADD_EVERY = 8
 TYPE_NAMES = {int(t): t.name for t in TokenType.__members__.values() if int(t)}
 # Characters that would break a line-per-token format, and the backslash that escapes them.
 _ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r", "\0": "\\0"})
@@ -307,30 +308,28 @@ def opened(path: str, bar: Progress) -> Iterator[BinaryIO]:
 
 
 def run_count(args: argparse.Namespace) -> None:
-    options = CountOptions(args.types, args.lower, args.min_len, args.max_len, args.errors)
+    settings = Settings(args.types, args.min_len, args.max_len, args.errors)
     with progress_for(args.files) as bar:
-        counts = count_files(args.files, options, args.jobs, bar)
+        counts = final_counts(count_files(args.files, settings, args.jobs, bar), args.lower)
     ranked = sorted(counts.items(), key=lambda item: (-item[1], item[0]))[: args.top]
     write_counts(ranked, args.format, sys.stdout)
 
 
-def count_files(paths: Sequence[str], options: CountOptions, jobs: int, bar: Progress) -> Counter[str]:
+def count_files(paths: Sequence[str], settings: Settings, jobs: int, bar: Progress) -> Partial:
     pieces: list[Piece] = []
     for path in paths:
         with reading(path):
             pieces.extend(pieces_of(path, COUNT_SHARD_SIZE))
     if jobs == 1 or len(pieces) == 1:
-        return _add_up(((p, partial(count_piece, p, options)) for p in pieces), bar)
-    with ProcessPoolExecutor(
-        max_workers=min(jobs, len(pieces)), mp_context=get_context("forkserver")
-    ) as pool:
+        return _add_up(((p, partial(count_piece, p, settings)) for p in pieces), bar)
+    with ProcessPoolExecutor(max_workers=min(jobs, len(pieces)), mp_context=_worker_context()) as pool:
         # Standard input can be read only by this process.
         work = [
             (
                 p,
-                partial(count_piece, p, options)
+                partial(count_piece, p, settings)
                 if p.path == "-"
-                else pool.submit(count_piece, p, options).result,
+                else pool.submit(count_piece, p, settings).result,
             )
             for p in pieces
         ]
@@ -341,13 +340,15 @@ def count_files(paths: Sequence[str], options: CountOptions, jobs: int, bar: Pro
             raise
 
 
-def _add_up(work: Iterable[tuple[Piece, Callable[[], Counter[str]]]], bar: Progress) -> Counter[str]:
-    total: Counter[str] = Counter()
+def _add_up(work: Iterable[tuple[Piece, Callable[[], Partial]]], bar: Progress) -> Partial:
+    parts: list[Partial] = []
     for piece, count in work:
         with reading(piece.path):
-            total.update(count())
+            parts.append(count())
         bar.advance(piece.size or 0)
-    return total
+        if len(parts) == ADD_EVERY:
+            parts = [add_partials(*parts)]
+    return add_partials(*parts)
 
 
 def write_counts(ranked: list[tuple[str, int]], fmt: str, out: TextIO) -> None:

@@ -15,7 +15,16 @@ from collections.abc import Iterable, Sequence
 import chopwiseCXX
 from distributed import Client, Future, get_client
 
-from chopwise._pieces import CountOptions, Piece, add_counts, count_piece, pieces_of, plain_size
+from chopwise._pieces import (
+    Partial,
+    Piece,
+    Settings,
+    add_partials,
+    count_piece,
+    final_counts,
+    pieces_of,
+    plain_size,
+)
 from chopwise._sources import PathArg
 from chopwise._types import TypeSpec, check_lengths, type_mask
 
@@ -54,17 +63,18 @@ def count_words(
         raise ValueError(f"split_every must be at least 2, not {split_every}")
     check_lengths(min_len, max_len)
     files = [_absolute(p) for p in paths]
-    options = CountOptions(type_mask(types), lower, min_len, max_len, errors)
+    settings = Settings(type_mask(types), min_len, max_len, errors)
     client = client if client is not None else get_client()
     size = _shard_size(client, files, shard_size)
     plans: list[list[Piece]] = client.gather(  # type: ignore[no-untyped-call]
         client.map(pieces_of, files, shard_size=size, pure=False)
     )
-    counts = [client.submit(count_piece, piece, options, pure=False) for plan in plans for piece in plan]
+    counts = [client.submit(count_piece, piece, settings, pure=False) for plan in plans for piece in plan]
     if not counts:
         return Counter()
-    total: Counter[str] = _tree_sum(client, counts, split_every).result()
-    return total
+    total = client.submit(final_counts, _tree_sum(client, counts, split_every), lower, pure=False)
+    result: Counter[str] = total.result()
+    return result
 
 
 def _absolute(path: PathArg) -> str:
@@ -85,13 +95,11 @@ def _shard_size(client: Client, files: list[str], largest: int) -> int:
     return min(largest, max(sum(sizes) // (SHARDS_PER_THREAD * threads), MIN_SHARD_SIZE))
 
 
-def _tree_sum(
-    client: Client, futures: Sequence[Future[Counter[str]]], split_every: int
-) -> Future[Counter[str]]:
+def _tree_sum(client: Client, futures: Sequence[Future[Partial]], split_every: int) -> Future[Partial]:
     """One future of the sum of `futures`, added `split_every` at a time on the workers."""
     while len(futures) > 1:
         futures = [
-            client.submit(add_counts, *futures[i : i + split_every], pure=False)
+            client.submit(add_partials, *futures[i : i + split_every], pure=False)
             for i in range(0, len(futures), split_every)
         ]
     return futures[0]
