@@ -10,6 +10,7 @@ The cluster's section of bench/results.md is replaced (added the first time).
 import argparse
 import os
 import platform
+import statistics
 import sys
 import tempfile
 import time
@@ -29,15 +30,12 @@ MB = 1e6
 BEGIN, END = "<!-- cluster: written by bench/cluster.py -->", "<!-- end of cluster -->"
 
 
-def best_of(runs, job, cpu_clock):
-    """The shortest wall time of `runs` calls of job(), the CPU time that call took (cpu_clock()
-    tells the CPU seconds used so far by everything the job runs on), and the last result."""
-    best, result = (float("inf"), 0.0), None
-    for _ in range(runs):
-        cpu, start = cpu_clock(), time.perf_counter()
-        result = job()
-        best = min(best, (time.perf_counter() - start, cpu_clock() - cpu))
-    return best, result
+def timed(job, cpu_clock):
+    """(wall seconds, CPU seconds, result) of one call of job(); cpu_clock() tells the CPU seconds
+    used so far by every process the job runs in."""
+    cpu, start = cpu_clock(), time.perf_counter()
+    result = job()
+    return time.perf_counter() - start, cpu_clock() - cpu, result
 
 
 def cluster_cpu(client):
@@ -46,11 +44,12 @@ def cluster_cpu(client):
     return sum(workers.values()) + client.run_on_scheduler(time.process_time) + time.process_time()
 
 
-def section(commit, size, load, serial, cluster, runs):
+def section(commit, size, load, serial, cluster, ratios, runs):
     setting = (
         f"Measured at commit `{commit}`, Python {platform.python_version()}, {os.cpu_count()} cores, "
         f"load average at start {load:.1f}: one {size / MB:.0f} MB file (the corpus repeated), "
-        f"words = ENWORD | RUWORD, best of {runs} runs each. The cluster is a `dask scheduler` and "
+        f"words = ENWORD | RUWORD, {runs} rounds of one run each, best of each; the median of the "
+        f"rounds' own ratios is {statistics.median(ratios):.2f}. The cluster is a `dask scheduler` and "
         "two `dask worker --nthreads 1` processes on 127.0.0.1; its time includes cutting the file, "
         "counting the shards on the workers, adding the counts up there and sending the total to "
         "the client. CPU seconds are those of every process taking part (client, scheduler, "
@@ -82,7 +81,7 @@ def write_section(text):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--mb", type=float, default=200, help="size of the file counted")
-    ap.add_argument("--runs", type=int, default=3)
+    ap.add_argument("--runs", type=int, default=5)
     args = ap.parse_args()
 
     path = corpus.repeated(corpus.DATA / f"corpus-{args.mb:g}mb.txt", args.mb)
@@ -91,20 +90,23 @@ def main():
     commit = git_commit()
     print(f"commit {commit}, {size / MB:.0f} MB file, load average {load:.1f}", flush=True)
 
-    serial, expected = best_of(args.runs, lambda: chopwise.count_words([path], workers=1), time.process_time)
-    print(f"  count_words(workers=1): {serial[0]:.2f} s, {serial[1]:.2f} CPU s", flush=True)
     with tempfile.TemporaryDirectory() as tmp, dask_cluster(Path(tmp), workers=2) as client:
-        cluster, counted = best_of(
-            args.runs, lambda: chopwise.dask.count_words([path], client=client), lambda: cluster_cpu(client)
-        )
-    print(
-        f"  chopwise.dask.count_words, 2 workers: {cluster[0]:.2f} s, {cluster[1]:.2f} CPU s "
-        f"({serial[0] / cluster[0]:.2f}x)",
-        flush=True,
-    )
-    if counted != expected:
+        chopwise.dask.count_words([path], client=client)  # the workers import what counting needs
+        serial_runs, cluster_runs = [], []
+        # Rounds of one run each, so that both meet the same moods of a shared machine.
+        for _ in range(args.runs):
+            serial_runs.append(timed(lambda: chopwise.count_words([path], workers=1), time.process_time))
+            cluster_runs.append(
+                timed(lambda: chopwise.dask.count_words([path], client=client), lambda: cluster_cpu(client))
+            )
+            print(
+                f"  count_words {serial_runs[-1][0]:.2f} s, cluster {cluster_runs[-1][0]:.2f} s", flush=True
+            )
+    if any(c[2] != s[2] for s, c in zip(serial_runs, cluster_runs)):
         raise SystemExit("the cluster's counts differ from count_words")
-    text = section(commit, size, load, serial, cluster, args.runs)
+    serial, cluster = min(r[:2] for r in serial_runs), min(r[:2] for r in cluster_runs)
+    ratios = [s[0] / c[0] for s, c in zip(serial_runs, cluster_runs)]
+    text = section(commit, size, load, serial, cluster, ratios, args.runs)
     print(text)
     write_section(text)
 
