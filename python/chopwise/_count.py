@@ -260,12 +260,12 @@ def _source_list(paths: Source | Iterable[Source]) -> list[Source]:
 
 def _count_in_workers(sources: list[Source], workers: int, settings: _Settings) -> Counter[str]:
     """Plain files are split at line feeds into about one part per worker (no token spans a line
-    feed, so the parts' tokens are the file's); other paths go to a worker whole; standard input
-    and file objects cannot be passed on, so this process reads them meanwhile."""
+    feed, so the parts' tokens are the file's); other paths go to a worker whole. This process
+    is one of the workers: it counts the first part, and standard input and file objects, which
+    cannot be passed on, while workers - 1 new processes count the rest."""
     plain = [p for p in map(_sources.plain_file, sources) if p is not None]
     shard = max(_MIN_SHARD, math.ceil(sum(map(os.path.getsize, plain)) / workers))
     tasks: list[partial[Tally]] = []
-    here: list[Source] = []
     for source in sources:
         path = _sources.plain_file(source)
         if path is not None:
@@ -274,18 +274,26 @@ def _count_in_workers(sources: list[Source], workers: int, settings: _Settings) 
         elif isinstance(source, (str, bytes, os.PathLike)) and os.fsdecode(source) != "-":
             tasks.append(partial(_count_source, source, settings))
         else:
-            here.append(source)
-    if not tasks:
-        return merged(_count_source(source, settings) for source in here)
-    with ProcessPoolExecutor(min(workers, len(tasks)), mp_context=_worker_context()) as pool:
-        futures = [pool.submit(task) for task in tasks]
+            tasks.insert(0, partial(_count_source, source, settings))
+    mine = [task for task in tasks if not _can_send(task)] or tasks[:1]
+    theirs = [task for task in tasks if task not in mine]
+    if not theirs:
+        return merged(task() for task in mine)
+    with ProcessPoolExecutor(min(workers - 1, len(theirs)), mp_context=_worker_context()) as pool:
+        futures = [pool.submit(task) for task in theirs]
         try:
-            tallies = [_count_source(source, settings) for source in here]
+            tallies = [task() for task in mine]
             tallies += [future.result() for future in futures]
         except BaseException:
             pool.shutdown(cancel_futures=True)
             raise
     return merged(tallies)
+
+
+def _can_send(task: "partial[Tally]") -> bool:
+    """Whether a task can go to another process: standard input and file objects cannot."""
+    source = task.args[0]
+    return isinstance(source, (str, bytes, os.PathLike)) and os.fsdecode(source) != "-"
 
 
 def _worker_context() -> multiprocessing.context.BaseContext:
