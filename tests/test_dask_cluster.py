@@ -5,6 +5,7 @@ import bz2
 import gzip
 import re
 import signal
+import subprocess
 import sys
 import time
 from collections import Counter
@@ -160,3 +161,22 @@ def test_the_readme_example_on_the_cluster(client, files):
     assert namespace["cluster_counts"](client.scheduler.address, files) == chopwise.count_words(
         files, lower=True
     )
+
+
+def test_the_example_script_on_the_cluster(client, files):
+    # Its helper module once had to be importable on the workers; now they need only chopwise.
+    example = Path(__file__).resolve().parent.parent / "examples" / "word_freq_dask.py"
+    folder = str(Path(files[0]).parent)
+    done = subprocess.run(
+        [sys.executable, str(example), folder, client.scheduler.address],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        check=False,
+    )
+    assert done.returncode == 0, done.stderr
+    serial = chopwise.count_words(files, lower=True)
+    rows = [line.split() for line in done.stdout.splitlines()]
+    # Words of equal count may come in any order.
+    assert [int(n) for n, _ in rows] == [n for _, n in serial.most_common(20)]
+    assert all(serial[w] == int(n) for n, w in rows)
