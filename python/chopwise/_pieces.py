@@ -55,8 +55,7 @@ def count_piece(piece: Piece, settings: Settings) -> Partial:
         tally = _count_source(piece.path, settings)
     else:
         tally = _count_range(piece.path, piece.start, piece.end, settings)
-    # Finished, an Arrow tally holds only its distinct tokens and their counts.
-    return tally.finished() if isinstance(tally, ArrowTally) else tally.counts()
+    return tally if isinstance(tally, ArrowTally) else tally.counts()
 
 
 def add_partials(*parts: Partial) -> Partial:
