@@ -27,19 +27,30 @@ $(STAMP_INSTALL): $(STAMP_TOOLS) $(SOURCES)
 test: $(STAMP_INSTALL)
 	$(PY) -m pytest -q
 
-demo: $(STAMP_INSTALL)
-	$(PY) examples/summary.py $(FILE)
+# The demo has a venv of its own holding only what the module and the command need, installed
+# with plain pip as a user would (the build tools come and go in pip's build environment).
+DEMO_VENV  := .venv-demo
+STAMP_DEMO := $(DEMO_VENV)/.installed
+
+$(STAMP_DEMO): $(SOURCES) $(wildcard chopwiseCXX-stubs/*)
+	@python=$$(tools/find-python313.sh) && test -x $(DEMO_VENV)/bin/python || $$python -m venv $(DEMO_VENV)
+	$(DEMO_VENV)/bin/python -m pip --disable-pip-version-check -q install -C build-dir=build/demo .
+	@touch $@
+
+demo: $(STAMP_DEMO)
+	PATH="$(CURDIR)/$(DEMO_VENV)/bin:$$PATH" sh examples/demo.sh $(FILE)
 
 bench:  # its prerequisites are set in the benchmark block below
 	$(BPY) bench/run.py
 	$(BPY) bench/jobs.py
 	$(MAKE) --no-print-directory bench-core
+	$(PY) bench/cluster.py
 
 format: $(STAMP_TOOLS)
 	$(VENV)/bin/clang-format -i $$(find src tests bench examples -name '*.cpp' -o -name '*.hpp' -o -name '*.c' | sort)
 
 clean:
-	rm -rf $(VENV) .venv-bench build
+	rm -rf $(VENV) .venv-bench $(DEMO_VENV) build
 
 # --- type stubs, wheel ---------------------------------------------------------------------
 # The stubs, the package description and the licence are installed with the module, so editing

@@ -4,6 +4,9 @@ instead, plus the peak memory of FFTokenizer on a large file.
     python bench/run.py            # full run on the corpus (bench/corpus.py builds it)
     python bench/run.py --smoke    # 200 KB synthetic text, prints the table, writes nothing
 
+Besides whole texts, it times many short texts (lines of the corpus), one tokenizer per line,
+as users with a column of short strings do: there the object's fixed cost is what counts.
+
 Every run gets a freshly decoded str, since a str keeps the UTF-8 copy made the first time a
 tokenizer asks for it. Peers that are not installed are skipped with a note.
 """
@@ -113,6 +116,56 @@ def peers():
     ]
 
 
+def pick_lines(text, count):
+    """`count` non-empty lines spread evenly over the text (both languages, all sources)."""
+    lines = [line for line in text.split("\n") if line.strip()]
+    return lines[:: max(1, len(lines) // count)][:count]
+
+
+def ft_per_line(lines):
+    ft, tokens = chopwiseCXX.FTTokenizer, 0
+    for line in lines:
+        tokens += len(ft(line).get_batch()["text"].split("\0")) - 1
+    return tokens
+
+
+def re_per_line(lines):
+    findall, tokens = PEER_RE.findall, 0
+    for line in lines:
+        tokens += len(findall(line))
+    return tokens
+
+
+def short_line_rows(lines, runs, notes):
+    """One FTTokenizer per line (get_batch + split at NUL) against one re.findall per line,
+    both over the same list of str; best of `runs`, the two taken in turns so that a change
+    in the machine's load falls on both."""
+    nbytes = sum(len(line.encode()) for line in lines)
+    cases = [("FTTokenizer per short line", MODULE, ft_per_line),
+             ("re.findall per short line", "peer", re_per_line)]
+    best, tokens = {}, {}
+    for _ in range(runs):
+        for name, _kind, fn in cases:
+            gc.collect()
+            t0 = time.perf_counter()
+            tokens[name] = fn(lines)
+            best[name] = min(best.get(name, float("inf")), time.perf_counter() - t0)
+    rows, per_line = [], {}
+    for name, kind, _fn in cases:
+        per_line[kind] = best[name] / len(lines) * 1e6
+        note = f"{per_line[kind]:.2f} µs per line, {len(lines)} lines"
+        rows.append(row(name, kind, nbytes, best[name], tokens[name], note) | {"per_line": True})
+    ratio = per_line[MODULE] / per_line["peer"]
+    rows[0]["note"] += f", {ratio:.2f}× the time of re.findall"
+    for r in rows:
+        print(f"  {r['name']}: {r['note']}", flush=True)
+    notes.append(f"Short lines ({len(lines)} lines of {nbytes / len(lines):.0f} bytes on average, "
+                 "a new FTTokenizer per line with get_batch and split at NUL): "
+                 f"{per_line[MODULE]:.2f} µs per line against {per_line['peer']:.2f} µs for "
+                 f"re.findall ({ratio:.2f}×).")
+    return rows
+
+
 def measure(fn, data, path, runs, budget, prepare=None):
     """Best time over a fresh str per run: `runs` runs, or fewer (at least two) once `budget`
     seconds are spent. Returns (seconds, runs done, result of the last run). With `prepare`,
@@ -188,11 +241,13 @@ def git_commit():
 
 
 def table(rows):
-    peer_best = max((r["mbps"] for r in rows if r["kind"] == "peer"), default=None)
+    # Rows over short lines compare with each other (in their notes), not with whole texts.
+    peer_best = max((r["mbps"] for r in rows if r["kind"] == "peer" and not r.get("per_line")),
+                    default=None)
     lines = ["| name | MB/s | tokens/s | × fastest peer | note |", "|---|---:|---:|---:|---|"]
     for r in rows:
         tps = f"{r['tps'] / 1e6:.2f} M" if r["tps"] else "–"
-        ratio = f"{r['mbps'] / peer_best:.2f}" if peer_best else "–"
+        ratio = f"{r['mbps'] / peer_best:.2f}" if peer_best and not r.get("per_line") else "–"
         lines.append(f"| {r['name']} | {r['mbps']:.1f} | {tps} | {ratio} | {r['note']} |")
     return "\n".join(lines)
 
@@ -279,6 +334,7 @@ def main():
                     "repeating (after two runs)")
     ap.add_argument("--razdel-mb", type=float, default=2, help="slice given to razdel")
     ap.add_argument("--big-mb", type=float, default=300, help="file size for the memory row")
+    ap.add_argument("--lines", type=int, default=200_000, help="lines for the short-text rows")
     ap.add_argument("--rss-child", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.rss_child:
@@ -307,6 +363,7 @@ def main():
     notes = []
     rows = module_rows(data, path, runs, args.budget, notes)
     rows += peer_rows(data, path, runs, args, notes)
+    rows += short_line_rows(pick_lines(data.decode("utf-8"), args.lines), runs, notes)
     rows.append(memory_row(big))
     print(f"  {rows[-1]['name']}: {rows[-1]['note']}", flush=True)
 

@@ -1,5 +1,6 @@
 """Type information for the chopwiseCXX extension module."""
 
+import os
 from typing import ClassVar, Final, SupportsIndex, TypedDict
 
 import numpy as np
@@ -88,10 +89,12 @@ class ffs_stream:
 class FFTokenizer:
     """Tokenizer over a UTF-8 file, read forward in constant memory.
 
-    get_batch() raises OSError when a read fails (a directory, a failing disk).
+    The path is taken as open() takes it (a str is encoded as by os.fsencode). The file is
+    closed once its end has been read. get_batch() raises OSError when a read fails (a
+    directory, a failing disk).
     """
 
-    def __init__(self, fpath: str | bytes | bytearray) -> None: ...
+    def __init__(self, fpath: str | bytes | bytearray | os.PathLike[str] | os.PathLike[bytes]) -> None: ...
     def is_fopen(self) -> bool: ...
     def set_batch_size(self, n: SupportsIndex, /) -> None: ...
     def set_filter(self, mask: SupportsIndex, /) -> None: ...

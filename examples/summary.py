@@ -3,7 +3,8 @@
     python examples/summary.py          # the bundled sample: every token and a count per type
     python examples/summary.py FILE     # a UTF-8 file of any size: counts, top words, speed
 
-The speed is that of the whole script, tokenizing and counting words.
+The speed is that of the whole script: tokenizing and the Python counting of types and words.
+A progress bar is drawn on standard error for large files, when standard error is a terminal.
 """
 
 import os
@@ -60,7 +61,8 @@ def summarise_file(
         print(f"cannot open {path}", file=err)
         return 1
     size = os.path.getsize(path)
-    progress = size >= progress_min_bytes
+    # Only on a terminal: elsewhere (a log file) every frame of the bar would stay in the output.
+    progress = size >= progress_min_bytes and err.isatty()
     counts: Counter[int] = Counter()
     words: Counter[str] = Counter()
     done = bad = 0
@@ -86,7 +88,8 @@ def summarise_file(
         draw_progress(size, size, err)
         err.write("\n")
 
-    print(f"{path}: {size:,} bytes in {elapsed:.2f} s, {size / 1e6 / max(elapsed, 1e-9):.1f} MB/s", file=out)
+    rate = size / 1e6 / max(elapsed, 1e-9)
+    print(f"{path}: {size:,} bytes in {elapsed:.2f} s, {rate:.1f} MB/s (tokenizing and counting)", file=out)
     if bad:
         print(f"skipped {bad} batch(es) holding malformed UTF-8", file=out)
     print_type_counts(counts, out)

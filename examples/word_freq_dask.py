@@ -1,41 +1,43 @@
-"""Word frequencies over a folder of UTF-8 files on a Dask cluster, one task per file.
+"""Word frequencies (lower-cased) over a folder of UTF-8 files on a Dask cluster.
 
     python examples/word_freq_dask.py FOLDER [SCHEDULER_ADDRESS]
 
-Without an address it starts a local cluster of worker processes. The files must be
-readable by the workers under the same paths.
+With an address (such as tcp://127.0.0.1:8786) it uses that cluster: its workers need chopwise
+installed and the files under the same paths, nothing else. Without one it starts a local
+cluster of two worker processes. Large files are shared among the workers.
 """
 
 import sys
 from collections import Counter
+from pathlib import Path
 
-from distributed import Client, LocalCluster, as_completed
+import chopwise.dask
+from distributed import Client, LocalCluster
 
-from word_freq_parallel import count_file, list_files
+
+def list_files(folder: str) -> list[str]:
+    return sorted(str(p.resolve()) for p in Path(folder).rglob("*") if p.is_file())
 
 
-def count_on_cluster(client: Client, paths: list[str]) -> Counter[str]:
-    futures = client.map(count_file, paths, pure=False)
-    total: Counter[str] = Counter()
-    # Merge in completion order: addition of counters does not depend on it.
-    for future in as_completed(futures):
-        total.update(future.result())
-    return total
+def count_folder(folder: str, scheduler: str | None = None) -> Counter[str]:
+    paths = list_files(folder)
+    if scheduler is not None:
+        with Client(scheduler) as client:
+            return chopwise.dask.count_words(paths, client=client, lower=True)
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, host="127.0.0.1", dashboard_address="127.0.0.1:0"
+        ) as cluster,
+        Client(cluster) as client,
+    ):
+        return chopwise.dask.count_words(paths, client=client, lower=True)
 
 
 def main(argv: list[str]) -> int:
     if not 1 <= len(argv) <= 2:
         print(__doc__, file=sys.stderr)
         return 2
-    paths = list_files(argv[0])
-    if len(argv) == 2:
-        with Client(argv[1]) as client:
-            counts = count_on_cluster(client, paths)
-    else:
-        with LocalCluster(processes=True, threads_per_worker=1, dashboard_address=None) as cluster, Client(
-            cluster
-        ) as client:
-            counts = count_on_cluster(client, paths)
+    counts = count_folder(*argv)
     for word, n in counts.most_common(20):
         print(f"{n:>10} {word}")
     return 0

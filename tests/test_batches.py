@@ -82,11 +82,24 @@ def test_resizing_never_frees_a_viewed_buffer():
             assert np.array_equal(view, snapshot)
 
 
-def test_failed_resize_raises_memory_error_and_keeps_the_old_batch():
-    tok = configure(cw.FTTokenizer("a b c"), batch_size=2)
+def test_failed_resize_raises_memory_error_and_keeps_the_old_batch(write_file):
+    # A file's length is not known in advance, so its batch buffers are sized by batch_size.
+    tok = configure(cw.FFTokenizer(write_file("a b c")), batch_size=2)
     with pytest.raises(MemoryError):
         tok.set_batch_size(2**32 - 1)  # over 2 TB of text buffer
     assert [t for t in texts_of(tok)] == ["a\0 \0", "b\0 \0", "c\0"]
+
+
+@pytest.mark.parametrize("text", ["", "a", "ab cd", "ё" * 200, "\U0001f50e-x " * 50])
+@pytest.mark.parametrize("size", [1, 3, 65536, 2**32 - 1])
+def test_text_buffers_sized_by_the_text_give_the_same_batches(text, size):
+    # A text can fill no more than its own length: a batch size beyond it costs nothing, and
+    # the buffers sized by the text hold every batch, down to the last byte.
+    batches = drain(configure(cw.FTTokenizer(text), batch_size=size))
+    expected = tokenize(text, batch_size=1)
+    assert [pair for batch in batches for pair in batch] == expected
+    assert [len(batch) for batch in batches[:-1]] == [size] * (len(batches) - 1)
+    assert len(batches) == -(-len(expected) // size)
 
 
 def test_large_batch_sizes_do_not_wrap():
@@ -280,3 +293,20 @@ def test_exhausted_tokenizer_keeps_returning_new_empty_dicts():
     results = [tok.get_batch() for _ in range(100)]
     assert all(r == {} for r in results)
     assert len({id(r) for r in results[:2]}) == 2
+
+
+@pytest.mark.parametrize("size", [None, 1, 300, 65536])
+def test_released_buffers_reused_by_the_next_tokenizer_show_nothing_of_the_last(
+    write_file, size
+):
+    # Large batch blocks are kept for reuse once a tokenizer dies: the next tokenizer must see
+    # only its own tokens, whatever the one before left in them.
+    long_words = write_file(("ы" * 128 + " ") * 400, "long.txt")
+    short = write_file("a b", "short.txt")
+    for _ in range(3):
+        first = configure(cw.FFTokenizer(long_words), batch_size=size)
+        assert len(first.get_batch()["types"]) > 0
+        del first
+        gc.collect()
+        tok = configure(cw.FFTokenizer(short), batch_size=size)
+        assert [pair for batch in drain(tok) for pair in batch] == [("a", E), (" ", W), ("b", E)]

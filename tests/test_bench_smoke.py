@@ -11,7 +11,7 @@ BENCH_PY = ROOT / ".venv-bench" / "bin" / "python"
 MODULE_ROWS = ["FTTokenizer (str)", "FFTokenizer (file)", "FTTokenizer, filter 0 (no output)",
                "FTTokenizer, filter 0, after the constructor",
                "FTTokenizer constructor only (encodes the str)",
-               "FFTokenizer, large file"]
+               "FFTokenizer, large file", "FTTokenizer per short line"]
 PEER_ROWS = ["re.findall", "blingfire text_to_words", "tokenizers Whitespace",
              "nltk wordpunct_tokenize", "razdel tokenize"]
 
@@ -40,12 +40,16 @@ def test_smoke_reports_the_module_rows_without_peers():
     out, rows = smoke(sys.executable)
     for name in MODULE_ROWS + ["encode + decode round trip", "re.findall"]:
         assert mbps_and_tps(rows[name])[0] > 0, name
-    for name in ["FTTokenizer (str)", "FFTokenizer (file)", "FFTokenizer, large file"]:
+    for name in ["FTTokenizer (str)", "FFTokenizer (file)", "FFTokenizer, large file",
+                 "FTTokenizer per short line", "re.findall per short line"]:
         assert mbps_and_tps(rows[name])[1] > 0, name
     # The core-only run keeps no token, so it has no token rate to report.
     assert mbps_and_tps(rows["FTTokenizer, filter 0 (no output)"])[1] is None
     assert "peak RSS growth" in rows["FFTokenizer, large file"][4]
     assert "% of the speed of the encode + decode round trip" in out
+    for name in ["FTTokenizer per short line", "re.findall per short line"]:
+        assert " µs per line, " in rows[name][4], name
+    assert "× the time of re.findall" in rows["FTTokenizer per short line"][4]
 
 
 def test_smoke_reports_every_peer_in_the_bench_venv():

@@ -60,14 +60,25 @@ def test_file_summary_counts_types_and_words(tmp_path):
     assert top == ["the", "150", "кто-то", "100"]
 
 
-def test_file_summary_progress_and_bad_batches(tmp_path):
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+@pytest.mark.parametrize("terminal", [True, False])
+def test_file_summary_progress_and_bad_batches(tmp_path, terminal):
     path = tmp_path / "t.txt"
     # An encoded surrogate passes the tokenizer but cannot be decoded: that one batch is skipped.
     path.write_bytes(TEXT.encode() * 1000 + b"x \xed\xa0\x80 y\n")
-    code, out, err = summarise(path, progress_min_bytes=0)
-    assert code == 0
-    assert "skipped 1 batch(es)" in out
-    assert err.rstrip().endswith("100%") and "\r" in err
+    out, err = io.StringIO(), Terminal() if terminal else io.StringIO()
+    assert summary.summarise_file(str(path), out, err, progress_min_bytes=0) == 0
+    assert "skipped 1 batch(es)" in out.getvalue()
+    assert "MB/s (tokenizing and counting)" in out.getvalue()
+    # The bar only on a terminal: in a log file every frame would stay.
+    if terminal:
+        assert err.getvalue().rstrip().endswith("100%") and "\r" in err.getvalue()
+    else:
+        assert err.getvalue() == ""
 
 
 def test_file_summary_missing_file(tmp_path):
@@ -138,12 +149,10 @@ def test_parallel_equals_serial(corpus):
 
 
 def test_dask_equals_serial(corpus):
-    import distributed
     import word_freq_dask
 
-    paths = wf.list_files(str(corpus))
-    with distributed.LocalCluster(
-        n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None
-    ) as cluster, distributed.Client(cluster) as client:
-        assert len(client.scheduler_info()["workers"]) == 2
-        assert word_freq_dask.count_on_cluster(client, paths) == wf.count_serial(paths)
+    import chopwise
+
+    paths = word_freq_dask.list_files(str(corpus))
+    assert len(paths) == 4
+    assert word_freq_dask.count_folder(str(corpus)) == chopwise.count_words(paths, lower=True)

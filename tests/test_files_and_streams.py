@@ -85,11 +85,11 @@ def test_file_path_forms(write_file):
         assert tok.get_batch()["text"] == "x\0"
 
 
-def test_file_is_open_exactly_as_long_as_the_tokenizer(write_file):
+def test_file_before_its_end_is_open_exactly_as_long_as_the_tokenizer(write_file):
     path = write_file("one two")
     gc.collect()  # files of tokenizers that earlier tests left in reference cycles
     before = open_fds()
-    tok = cw.FFTokenizer(path)
+    tok = configure(cw.FFTokenizer(path), batch_size=1)
     assert open_fds() == before + 1
     types = tok.get_batch()["types"]
     del tok

@@ -17,6 +17,14 @@ def open_fds():
     return len(os.listdir("/proc/self/fd"))
 
 
+def vm_size_bytes():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no VmSize in /proc/self/status")
+
+
 def rss_bytes():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -73,9 +81,11 @@ def scenarios(path, missing):
     tok = cw.FTTokenizer(b"ok \xc3\xff ok")  # C3 FF passes through as one character
     with pytest.raises(UnicodeDecodeError):
         tok.get_batch()
-    with pytest.raises(MemoryError):
-        tok.set_batch_size(2**32 - 1)
     yield weakref.ref(tok)
+    ftok = cw.FFTokenizer(path)  # a file's buffers are sized by batch_size alone
+    with pytest.raises(MemoryError):
+        ftok.set_batch_size(2**32 - 1)
+    yield weakref.ref(ftok)
 
 
 def one_round(path, missing):
@@ -117,3 +127,22 @@ def test_resizing_after_each_batch_keeps_memory_flat(grow):
         assert len(tok.get_batch()["types"]) == 1000 + grow * i  # the array is dropped at once
         tok.set_batch_size(1000 + grow * (i + 1))
     assert rss_bytes() - rss < 8 * 2**20
+
+
+@pytest.mark.parametrize("batch_size", [None, 2**32 - 1])
+def test_many_live_tokenizers_over_short_texts_reserve_little(batch_size):
+    # One tokenizer per short text is a common way to use the module: its buffers must be
+    # sized by the text, not by the batch size (which alone would ask for 33.6 MB or 2 TB).
+    texts = [f"Строка {i:07d} of forty-character lines." for i in range(10_000)]
+    assert {len(t) for t in texts} == {40}
+    gc.collect()
+    before = vm_size_bytes()
+    live = []
+    for text in texts:
+        tok = cw.FTTokenizer(text)
+        if batch_size is not None:
+            tok.set_batch_size(batch_size)
+        live.append((tok, tok.get_batch()))
+    per_tokenizer = (vm_size_bytes() - before) / len(live)
+    assert all(len(batch["types"]) == 10 for _, batch in live)
+    assert per_tokenizer <= 2**20, f"{per_tokenizer / 2**20:.1f} MiB per tokenizer"

@@ -17,6 +17,7 @@ TYPE_ONLY = {"Batch"}
 RUNTIME_ONLY = {("fts_stream", "__init__"), ("ffs_stream", "__init__")}
 
 GOOD = '''
+import pathlib
 from typing import TYPE_CHECKING, assert_type
 
 import numpy as np
@@ -48,6 +49,7 @@ if first:
 assert_type(chopwiseCXX.TokenType.ENWORD | chopwiseCXX.RUWORD, int)
 assert_type(TokenType.__members__, dict[str, TokenType])
 assert_type(FFTokenizer(b"/tmp/x").is_fopen(), bool)
+assert_type(FFTokenizer(pathlib.Path("/tmp/x")).is_fopen(), bool)
 assert_type(iter(FTTokenizer(bytearray(b"x")).stream), chopwiseCXX.fts_stream)
 assert_type(next(FFTokenizer("x").stream), Batch)
 assert_type(int(TokenType(4)), int)
@@ -113,6 +115,7 @@ BAD = [
     'tok.set_filter("x")',
     "FTTokenizer(1)",
     "FFTokenizer(None)",
+    "FFTokenizer(123)",
     "tok.set_batch_size(1.5)",
     "tok.set_token_min_len(n=3)",
     "TokenType.ENWORD | 4",

@@ -12,12 +12,22 @@ namespace chopwise {
 // Room reserved in the text buffer per token: 128 characters of up to 4 bytes, then a NUL.
 inline constexpr std::size_t token_slot_bytes = TokenBuffer::capacity * 4 + 1;
 inline constexpr std::uint32_t default_batch_size = 65536;
+// Appends copy in fixed-size moves that may write this far past a token's first byte.
+inline constexpr std::size_t append_overrun_bytes = 16;
+// The size bound of an input whose length is not known in advance.
+inline constexpr std::uint64_t unbounded_input = ~std::uint64_t{0};
 
 // The batch a tokenizer fills, with its settings. Sizes in bytes are 64-bit so that no
 // batch size or text length wraps.
+//
+// The buffers are sized by what a batch can need, not by batch_size alone: each input byte is
+// in at most one character and each character in at most one token, and a token has at least
+// one character, so an input of B bytes never gives a batch more than B tokens, nor more text
+// than B bytes plus one NUL per token.
 class Batch {
 public:
-    Batch();
+    // `input_bytes`: the most bytes the input will ever yield, or unbounded_input.
+    explicit Batch(std::uint64_t input_bytes);
     ~Batch();
     Batch(const Batch&) = delete;
     Batch& operator=(const Batch&) = delete;
@@ -46,10 +56,13 @@ public:
     std::uint64_t filter = ~std::uint64_t{0};
 
 private:
+    std::uint64_t text_bytes_for(std::uint32_t n) const;
+    std::uint64_t type_slots_for(std::uint32_t n) const;
     void resize_types(std::uint32_t n);
 
+    const std::uint64_t input_bytes;
     bool types_viewed = false;
-    std::uint32_t types_capacity = default_batch_size;
+    std::uint64_t types_capacity = 0;
     std::vector<std::uint64_t*> retired_types;
 };
 

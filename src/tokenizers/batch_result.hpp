@@ -21,9 +21,23 @@ inline py::dict new_dict() {
     return py::reinterpret_steal<py::dict>(d);
 }
 
-inline void set_item(py::dict& d, const char* key, py::object value) {
-    if (PyObject_SetItem(d.ptr(), py::str(key).ptr(), value.ptr()) != 0)
-        throw py::error_already_set();
+// The result's keys are made once: for a short text they cost about as much as the batch.
+inline PyObject* result_key(const char* name, PyObject*& slot) {
+    if (slot == nullptr) slot = PyUnicode_InternFromString(name);
+    if (slot == nullptr) throw py::error_already_set();
+    return slot;
+}
+inline PyObject* text_key() {
+    static PyObject* key = nullptr;
+    return result_key("text", key);
+}
+inline PyObject* types_key() {
+    static PyObject* key = nullptr;
+    return result_key("types", key);
+}
+
+inline void set_item(py::dict& d, PyObject* key, py::object value) {
+    if (PyObject_SetItem(d.ptr(), key, value.ptr()) != 0) throw py::error_already_set();
 }
 
 // The batch text as a str made in one allocation of its final kind. A block that is not
@@ -60,20 +74,23 @@ py::dict build_result(Tokenizer& tok) {
 
     PyObject* text = text_to_str(batch.text_out, batch.text_used);
     if (text == nullptr) throw py::error_already_set();
-    set_item(result, "text", py::reinterpret_steal<py::object>(text));
+    set_item(result, text_key(), py::reinterpret_steal<py::object>(text));
 
     py::object owner = py::cast(&tok, py::return_value_policy::reference);
     py::array_t<std::uint64_t> types({static_cast<py::ssize_t>(batch.token_count)},
                                      {static_cast<py::ssize_t>(sizeof(std::uint64_t))},
                                      batch.types_out, owner);
     batch.mark_types_viewed();
-    set_item(result, "types", std::move(types));
+    set_item(result, types_key(), std::move(types));
     return result;
 }
 
 template <class Tokenizer>
 py::dict get_batch(Tokenizer& tok) {
-    tok.fill_batch();
+    // Signal handlers run during a long call; an exception one of them raises ends it.
+    tok.fill_batch([] {
+        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    });
     return build_result(tok);
 }
 

@@ -64,6 +64,7 @@ public:
     const std::uint8_t* window_end() const { return input.data + input.size; }
     void advance_to(const std::uint8_t* p) { cursor = static_cast<std::size_t>(p - input.data); }
 
+    std::uint64_t size_bound() const { return input.size; }
     std::size_t input_len() const { return input.size; }
     std::size_t position() const { return cursor; }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 
@@ -18,29 +19,51 @@ class TokenizerCore {
     static_assert(is_input_source<Input>::value, "Input must be an input source");
 
 public:
+    // Input taken between two polls for signals during one call: a few hundred polls a second
+    // at full speed, so a long call answers Ctrl-C at once and the polls cost nothing.
+    static constexpr std::size_t poll_interval = std::size_t{256} << 10;
+
     template <class Arg>
-    TokenizerCore(std::in_place_t, Arg&& input_arg) : input(std::forward<Arg>(input_arg)) {}
+    TokenizerCore(std::in_place_t, Arg&& input_arg)
+        : input(std::forward<Arg>(input_arg)), batch(input.size_bound()) {}
     TokenizerCore(const TokenizerCore&) = delete;
     TokenizerCore& operator=(const TokenizerCore&) = delete;
 
     // Fills the batch with the next tokens. Stops at a character boundary when the batch is
     // full; the end-of-input step is carried over to later calls while the batch has no room.
-    void fill_batch() {
+    // `poll()` runs between two bytes, after every `poll_interval` bytes of input and after a
+    // read that a signal interrupted. It may throw: the call then ends with its batch lost,
+    // and the next call goes on from the next unread byte.
+    template <class Poll>
+    void fill_batch(Poll&& poll) {
         batch.reset();
         const CharClassTable& table = char_class_table();
+        std::size_t unpolled = 0;  // bytes taken since the last poll
         while (batch.has_room()) {
+            if (unpolled >= poll_interval) {
+                poll();
+                unpolled = 0;
+            }
             if (window_scan_enabled && at_rest()) {
-                scan_window(table);
+                unpolled += scan_window(table, poll_interval - unpolled);
                 if (!batch.has_room()) break;
             }
             const int b = input.next_byte();
-            if (b < 0) {
-                if (!flush_step()) break;
-            } else if (decode_byte(build.grouper.current_char, static_cast<std::uint8_t>(b))) {
-                process_char(table);
-                close_single_char_piece();
+            ++unpolled;
+            if (b >= 0) {
+                if (decode_byte(build.grouper.current_char, static_cast<std::uint8_t>(b))) {
+                    process_char(table);
+                    close_single_char_piece();
+                }
+            } else if (b == interrupted_read) {
+                unpolled = poll_interval;
+            } else if (!flush_step()) {
+                break;
             }
         }
+    }
+    void fill_batch() {
+        fill_batch([] {});
     }
 
     TokenBuildState build{};
@@ -112,10 +135,14 @@ private:
     // whatever it cannot decide from the window alone: malformed bytes, a group that reaches
     // the window's end, two word types side by side, and a group the joiner would cut short
     // at its limits. It must hand over the same tokens in the same calls as the byte path.
-    void scan_window(const CharClassTable& table) {
+    // Reads at most `max_bytes` and returns how many it read.
+    std::size_t scan_window(const CharClassTable& table, std::size_t max_bytes) {
         const std::uint8_t* p = input.window_begin();
-        const std::uint8_t* const end = input.window_end();
-        if (p == end) return;
+        const std::uint8_t* const window_end = input.window_end();
+        const std::uint8_t* const end =
+            static_cast<std::size_t>(window_end - p) > max_bytes ? p + max_bytes : window_end;
+        if (p == end) return 0;
+        const std::uint8_t* const start = p;
         const LowClasses& low = low_classes();
         auto class_of = [&](std::uint32_t cp) {
             return cp < 0x800 ? low.low_class[cp] : class_index(table, cp);
@@ -200,6 +227,7 @@ private:
         // The decoder's record is left as it is: complete or over-full, so no continuation byte
         // that follows can complete a character, exactly as after the scanned bytes.
         input.advance_to(p);
+        return static_cast<std::size_t>(p - start);
     }
 
     // End of the run of characters of word class `cls` that starts with the `len`-byte

@@ -18,13 +18,4 @@ public:
     bool is_fopen() const { return input.is_open(); }
 };
 
-// A handle on a tokenizer's batches; it owns nothing.
-template <class Tokenizer>
-struct BatchStream {
-    Tokenizer* tokenizer;
-};
-
-using FromTextStream = BatchStream<FromTextTokenizer>;
-using FromFileStream = BatchStream<FromFileTokenizer>;
-
 }  // namespace chopwise

@@ -41,6 +41,7 @@ public:
     }
 
     std::size_t position() const { return pos; }
+    std::uint64_t size_bound() const { return size; }
 
 private:
     void refill() {
