@@ -6,6 +6,7 @@
 
 #include "../charlayer/ascii_runs.hpp"
 #include "../charlayer/utf8.hpp"
+#include "../tokens/build_state_pool.hpp"
 #include "../tokens/joiner.hpp"
 #include "batch.hpp"
 #include "input_source.hpp"
@@ -66,7 +67,11 @@ public:
         fill_batch([] {});
     }
 
-    TokenBuildState build{};
+private:
+    BuildStateLease lease;  // zero when taken: a reused state was cleared when its tokenizer died
+
+public:
+    TokenBuildState& build = lease.state;
     Input input;
     Batch batch;
     // Off only in tests that compare the window scan with the byte-at-a-time path.

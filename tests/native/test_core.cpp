@@ -7,7 +7,10 @@
 #include "charlayer/char_class.hpp"
 #include "charlayer/utf8.hpp"
 #include "check.hpp"
+#include "memory_source.hpp"
 #include "tokenizers/text_source.hpp"
+#include "tokenizers/tokenizer_core.hpp"
+#include "tokens/build_state_pool.hpp"
 #include "tokens/joiner.hpp"
 
 using namespace chopwise;
@@ -125,6 +128,34 @@ static void test_records_stay_clean() {
                    sizeof(Utf8Char) * (TokenBuffer::capacity - t.char_count)));
 }
 
+// A tokenizer that dies at any point, mid-group, mid-piece or with a character half read,
+// leaves its state all zero for the next one to take.
+static void test_released_states_are_zero() {
+    const std::string texts[] = {
+        std::string(300, 'a') + " кто-то a-b-c-d-e-f-g-h-i-j-k-l-m-n-o-p-q", "ёж, well- known \xD0",
+        "x\xF0\x9F", "- -- a-"};
+    for (const std::string& text : texts) {
+        for (std::uint32_t batch_size : {1u, 2u, 5u, 65536u}) {
+            for (int calls = 0; calls <= 3; ++calls) {
+                const TokenBuildState* used = nullptr;
+                {
+                    TokenizerCore<MemorySource> core(
+                        std::in_place,
+                        MemorySource(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                     text.size(), calls % 2));
+                    core.batch.set_batch_size(batch_size);
+                    for (int i = 0; i < calls; ++i) core.fill_batch();
+                    used = &core.build;
+                }
+                TokenBuildState& next = take_build_state();
+                CHECK(&next == used);
+                CHECK(all_zero(&next, sizeof next));
+                give_back_build_state(next);
+            }
+        }
+    }
+}
+
 // A str's block is filled to its capacity, so a block rounded to huge pages must round up.
 static void test_text_block_sizes() {
     using text_block::block_bytes;
@@ -147,5 +178,6 @@ int main() {
     test_text_block_sizes();
     test_table_layout();
     test_records_stay_clean();
+    test_released_states_are_zero();
     return native_check::report();
 }
