@@ -271,11 +271,11 @@ def _count_in_workers(sources: list[Source], workers: int, settings: _Settings) 
         if path is not None:
             parts = _shards.split_at_newlines(path, shard)
             tasks += [partial(_count_range, path, start, end, settings) for start, end in parts]
-        elif isinstance(source, (str, bytes, os.PathLike)) and os.fsdecode(source) != "-":
+        elif _sendable(source):
             tasks.append(partial(_count_source, source, settings))
         else:
             tasks.insert(0, partial(_count_source, source, settings))
-    mine = [task for task in tasks if not _can_send(task)] or tasks[:1]
+    mine = [task for task in tasks if not _sendable(task.args[0])] or tasks[:1]
     theirs = [task for task in tasks if task not in mine]
     if not theirs:
         return merged(task() for task in mine)
@@ -290,9 +290,9 @@ def _count_in_workers(sources: list[Source], workers: int, settings: _Settings) 
     return merged(tallies)
 
 
-def _can_send(task: "partial[Tally]") -> bool:
-    """Whether a task can go to another process: standard input and file objects cannot."""
-    source = task.args[0]
+def _sendable(source: Source) -> bool:
+    """Whether a source can be counted in another process: standard input and file objects
+    cannot."""
     return isinstance(source, (str, bytes, os.PathLike)) and os.fsdecode(source) != "-"
 
 
