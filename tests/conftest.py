@@ -107,27 +107,56 @@ def byte_path_tokenizer(native_build):
     return native_build / "tokenize_main"
 
 
-ROADS = ["str", "bytes", "file", "byte path"]
+# The byte path is the native byte-at-a-time path with the window scan off, over a text in
+# memory or through the file source.
+ROADS = ["str", "bytes", "file", "byte path", "file byte path"]
+
+
+def parse_byte_path(out):
+    """The batches `tokenize_main` printed, as lists of (token, type) pairs."""
+    batches, batch = [], []
+    for line in out.splitlines():
+        if line == "--":
+            batches.append(batch)
+            batch = []
+        else:
+            kind, token = line.split(" ")
+            batch.append((bytes.fromhex(token).decode(), int(kind)))
+    assert batch == [], "tokens after the last batch"
+    return batches
 
 
 @pytest.fixture
-def tokenize_by(tmp_path, byte_path_tokenizer):
-    """All (token, type) pairs of `data` with default settings, read one road: a str, its
-    bytes, a file, or the native byte-at-a-time path with the window scan off."""
+def batches_by(tmp_path, byte_path_tokenizer):
+    """Every batch of `data` read one road, as lists of (token, type) pairs, with default
+    settings or the given batch size."""
 
-    def run(road, data):
+    def run(road, data, batch_size=None):
         raw = data.encode() if isinstance(data, str) else data
-        if road == "str":
-            return tokenize(data)
-        if road == "bytes":
-            return tokenize(raw)
+        if road in ("str", "bytes"):
+            return drain(configure(cw.FTTokenizer(data if road == "str" else raw),
+                                   batch_size=batch_size))
         path = tmp_path / "input.txt"
         path.write_bytes(raw)
         if road == "file":
-            return [pair for batch in drain(cw.FFTokenizer(str(path))) for pair in batch]
-        out = subprocess.run([str(byte_path_tokenizer), str(path)], check=True,
-                             capture_output=True, text=True, env=native_env()).stdout
-        return [(bytes.fromhex(token).decode(), int(kind))
-                for kind, token in (line.split(" ") for line in out.splitlines())]
+            return drain(configure(cw.FFTokenizer(str(path)), batch_size=batch_size))
+        args = [str(byte_path_tokenizer)]
+        if road == "file byte path":
+            args.append("--file")
+        if batch_size is not None:
+            args += ["--batch-size", str(batch_size)]
+        out = subprocess.run(args + [str(path)], check=True, capture_output=True, text=True,
+                             env=native_env()).stdout
+        return parse_byte_path(out)
+
+    return run
+
+
+@pytest.fixture
+def tokenize_by(batches_by):
+    """All (token, type) pairs of `data` with default settings, read one road."""
+
+    def run(road, data):
+        return [pair for batch in batches_by(road, data) for pair in batch]
 
     return run

@@ -4,8 +4,7 @@ import sys
 
 import chopwiseCXX as cw
 import pytest
-from conftest import ROADS, D, E, N, P, R, U, W, tokenize
-
+from conftest import ROADS, D, E, N, P, R, U, W
 
 
 @pytest.mark.parametrize(
@@ -103,6 +102,25 @@ def test_capacity_limits(tokenize_by, road, text, expected):
 @pytest.mark.parametrize("road", ROADS[1:])
 def test_lenient_decoding(tokenize_by, road, data, expected):
     assert [t for t, _ in tokenize_by(road, data)] == expected
+
+
+SPLIT_TEXTS = [
+    "Привет, мир! e-mail кто-то 2024-12-08 — well- known",
+    "a-b-c-d-e-f-g-h-i-j " + "x" * 130 + "-y " + "я" * 129 + " 1\n\n",
+    "a" * 127 + "-" + "b" + " ab-" + "7" * 128 + ". Ёж-ёлка, --a-- -b",
+]
+
+
+@pytest.mark.parametrize("batch_size", [1, 2, 3, 7])
+@pytest.mark.parametrize("road", [r for r in ROADS if r != "byte path"])
+@pytest.mark.parametrize("data", SPLIT_TEXTS + [b"ok \xd0\xb6\x80-x \xe2\x80 a-\x80-b ab\xd0"])
+def test_every_road_splits_batches_as_the_byte_path(batches_by, road, data, batch_size):
+    # The window scan must not only find the same tokens but hand them over in the same calls.
+    if road == "str" and isinstance(data, bytes):
+        pytest.skip("a str holds no malformed bytes")
+    expected = batches_by("byte path", data, batch_size)
+    assert max(len(batch) for batch in expected) == batch_size
+    assert batches_by(road, data, batch_size) == expected
 
 
 @pytest.mark.parametrize(
