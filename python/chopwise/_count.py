@@ -129,19 +129,45 @@ def _nul_tokens(counts: Counter[str]) -> Counter[str]:
     return counts
 
 
-def merged(tallies: Iterable[Tally]) -> Counter[str]:
-    """The counts of several tallies; Arrow tallies are added up before the one Counter."""
-    total: Counter[str] = Counter()
-    arrow: ArrowTally | None = None
-    for tally in tallies:
-        if isinstance(tally, CounterTally):
-            total.update(tally.counts())
-        elif arrow is None:
-            arrow = tally
-        else:
+# A count on its way to the total: an Arrow tally itself (its arrays are cheap to send between
+# processes and to add up), a Counter where pyarrow is missing. The one Counter of the total is
+# made at the end, and lower-cased there: the sum of lowered counts is the lowered sum.
+Partial = ArrowTally | Counter[str]
+
+
+def as_partial(tally: Tally) -> Partial:
+    return tally if isinstance(tally, ArrowTally) else tally.counts()
+
+
+def add_partials(*parts: Partial) -> Partial:
+    """The sum of `parts`, which are left as they were (a worker may still hold them). Arrow
+    tallies are added up in Arrow; only where a part is a Counter does the sum become one."""
+    counters = [p for p in parts if not isinstance(p, ArrowTally)]
+    tallies = [p for p in parts if isinstance(p, ArrowTally)]
+    arrow = None
+    if tallies:
+        arrow = ArrowTally()
+        for tally in tallies:
             arrow.absorb(tally)
-    if arrow is not None:
-        total.update(arrow.counts())
+        if not counters:
+            return arrow
+    return _add_counts(*counters, *([arrow.counts()] if arrow is not None else []))
+
+
+def final_counts(part: Partial, lower: bool) -> Counter[str]:
+    counts = part.counts() if isinstance(part, ArrowTally) else part
+    return lowered(counts) if lower else counts
+
+
+def _add_counts(*counts: Counter[str]) -> Counter[str]:
+    """The sum of `counts`, which are left as they are."""
+    if not counts:
+        return Counter()
+    largest = max(counts, key=len)
+    total = Counter(largest)  # a copy is a dict copy; adding to it is the costly part
+    for c in counts:
+        if c is not largest:
+            total.update(c)
     return total
 
 
@@ -184,8 +210,9 @@ def count_range(
 ) -> Counter[str]:
     """The count of the tokens of bytes [start, end) of the file `path`."""
     check_lengths(min_len, max_len)
-    counts = _count_range(path, start, end, _Settings(types, min_len, max_len, errors)).counts()
-    return lowered(counts) if lower else counts
+    return final_counts(
+        as_partial(_count_range(path, start, end, _Settings(types, min_len, max_len, errors))), lower
+    )
 
 
 def _count_source(source: Source, settings: _Settings) -> Tally:
@@ -246,10 +273,10 @@ def count_words(
     settings = _Settings(type_mask(types), min_len, max_len, errors)
     sources = _source_list(paths)
     if workers == 1:
-        total = merged(_count_source(source, settings) for source in sources)
+        total = add_partials(*(as_partial(_count_source(source, settings)) for source in sources))
     else:
         total = _count_in_workers(sources, workers, settings)
-    return lowered(total) if lower else total
+    return final_counts(total, lower)
 
 
 def _source_list(paths: Source | Iterable[Source]) -> list[Source]:
@@ -258,7 +285,7 @@ def _source_list(paths: Source | Iterable[Source]) -> list[Source]:
     return list(paths)
 
 
-def _count_in_workers(sources: list[Source], workers: int, settings: _Settings) -> Counter[str]:
+def _count_in_workers(sources: list[Source], workers: int, settings: _Settings) -> Partial:
     """Plain files are split at line feeds into about one part per worker (no token spans a line
     feed, so the parts' tokens are the file's); other paths go to a worker whole. This process
     is one of the workers: it counts the first part, and standard input and file objects, which
@@ -278,7 +305,7 @@ def _count_in_workers(sources: list[Source], workers: int, settings: _Settings) 
     mine = [task for task in tasks if not _sendable(task.args[0])] or tasks[:1]
     theirs = [task for task in tasks if task not in mine]
     if not theirs:
-        return merged(task() for task in mine)
+        return add_partials(*(as_partial(task()) for task in mine))
     with ProcessPoolExecutor(min(workers - 1, len(theirs)), mp_context=_worker_context()) as pool:
         futures = [pool.submit(task) for task in theirs]
         try:
@@ -287,7 +314,7 @@ def _count_in_workers(sources: list[Source], workers: int, settings: _Settings) 
         except BaseException:
             pool.shutdown(cancel_futures=True)
             raise
-    return merged(tallies)
+    return add_partials(*map(as_partial, tallies))
 
 
 def _sendable(source: Source) -> bool:

@@ -1,26 +1,28 @@
 """Inputs cut into pieces that are counted independently and added up: byte ranges of plain
 files, cut at line feeds, and whole sources where no range can be read (compressed files,
-standard input, anything that is not a regular file).
-
-A piece's count travels as a Partial: the Arrow tally itself where pyarrow is installed (its
-arrays are cheap to send and to add up), a Counter elsewhere. The one Counter of the total is
-made at the end, and lower-cased there: the sum of lowered counts is the lowered sum.
-"""
+standard input, anything that is not a regular file). A piece's count is a Partial."""
 
 from __future__ import annotations
 
 import os
-from collections import Counter
 from typing import NamedTuple
 
-from chopwise._count import ArrowTally, _count_range, _count_source, _Settings, lowered
+from chopwise._count import (
+    Partial,
+    _count_range,
+    _count_source,
+    _Settings,
+    add_partials,
+    as_partial,
+    final_counts,
+)
 from chopwise._shards import split_at_newlines
 from chopwise._sources import PathArg, plain_file
 
 WHOLE = -1
 
-Partial = ArrowTally | Counter[str]
 Settings = _Settings
+__all__ = ["Partial", "Piece", "Settings", "add_partials", "count_piece", "final_counts", "pieces_of"]
 
 
 class Piece(NamedTuple):
@@ -55,33 +57,4 @@ def count_piece(piece: Piece, settings: Settings) -> Partial:
         tally = _count_source(piece.path, settings)
     else:
         tally = _count_range(piece.path, piece.start, piece.end, settings)
-    return tally if isinstance(tally, ArrowTally) else tally.counts()
-
-
-def add_partials(*parts: Partial) -> Partial:
-    """The sum of `parts`, which are left as they were (a worker may still hold them)."""
-    counters = [p for p in parts if isinstance(p, Counter)]
-    tallies = [p for p in parts if isinstance(p, ArrowTally)]
-    if counters:
-        return add_counts(*counters, *(t.counts() for t in tallies))
-    total = ArrowTally()
-    for tally in tallies:
-        total.absorb(tally)
-    return total
-
-
-def final_counts(part: Partial, lower: bool) -> Counter[str]:
-    counts = part.counts() if isinstance(part, ArrowTally) else part
-    return lowered(counts) if lower else counts
-
-
-def add_counts(*counts: Counter[str]) -> Counter[str]:
-    """The sum of `counts`, which are left as they are."""
-    if not counts:
-        return Counter()
-    largest = max(counts, key=len)
-    total = Counter(largest)  # a copy is a dict copy; adding to it is the costly part
-    for c in counts:
-        if c is not largest:
-            total.update(c)
-    return total
+    return as_partial(tally)
