@@ -89,8 +89,8 @@ def count_rows(path, runs, workers_path):
 def part_cpu(path, start, end):
     """Runs in a worker: CPU seconds of counting one part, as count_words(workers=2) does."""
     t0 = time.process_time()
-    tally = _count._count_range(path, start, end, _count._Settings(int(WORDS), 0, 512, "strict"))
-    return time.process_time() - t0, tally
+    part = _count.count_piece(_shards.Piece(str(path), start, end), _count.Settings(int(WORDS), 0, 512, "strict"))
+    return time.process_time() - t0, part
 
 
 def cpu_rows(path):
@@ -107,7 +107,7 @@ def cpu_rows(path):
         mine = part_cpu(path, a, b)
         theirs = theirs.result()
     t0 = time.process_time()
-    _count.merged([mine[1], theirs[1]])
+    _count.final_counts(_count.add_partials(mine[1], theirs[1]), False)
     merge = time.process_time() - t0
     return whole, [mine[0], theirs[0]], merge
 

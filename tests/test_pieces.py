@@ -6,7 +6,8 @@ import gzip
 
 import chopwise
 import pytest
-from chopwise._pieces import Piece, Settings, add_partials, count_piece, final_counts, pieces_of
+from chopwise._count import Settings, add_partials, count_piece, final_counts
+from chopwise._shards import Piece, pieces_of
 
 pytest.importorskip("pyarrow")
 

@@ -16,7 +16,7 @@ from collections.abc import Iterable
 from concurrent.futures import ProcessPoolExecutor
 from dataclasses import dataclass
 from functools import partial
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, TypeGuard
 
 import chopwiseCXX
 import numpy as np
@@ -180,7 +180,7 @@ def new_tally() -> Tally:
 
 
 @dataclass(frozen=True)
-class _Settings:
+class Settings:
     """What the module keeps (it filters itself: counting needs no offsets) and how bytes that
     are not UTF-8 are handled."""
 
@@ -211,23 +211,29 @@ def count_range(
     """The count of the tokens of bytes [start, end) of the file `path`."""
     check_lengths(min_len, max_len)
     return final_counts(
-        as_partial(_count_range(path, start, end, _Settings(types, min_len, max_len, errors))), lower
+        as_partial(_count_range(path, start, end, Settings(types, min_len, max_len, errors))), lower
     )
 
 
-def _count_source(source: Source, settings: _Settings) -> Tally:
+def _count_source(source: Source, settings: Settings) -> Tally:
     """The count of the tokens of a whole source (any form tokenize_file takes)."""
     with _sources.open_source(source) as f:
         return _count_stream(f, -1, settings, _sources.name_of(source), 0)
 
 
-def _count_range(path: PathArg, start: int, end: int, settings: _Settings) -> Tally:
+def count_piece(piece: _shards.Piece, settings: Settings) -> Partial:
+    if piece.end == _shards.WHOLE:
+        return _count_whole(piece.path, settings)
+    return as_partial(_count_range(piece.path, piece.start, piece.end, settings))
+
+
+def _count_range(path: PathArg, start: int, end: int, settings: Settings) -> Tally:
     with open(path, "rb") as f:
         f.seek(start)
         return _count_stream(f, max(end - start, 0), settings, _sources.name_of(path), start)
 
 
-def _count_stream(f: BinaryIO, limit: int, settings: _Settings, name: str, offset: int) -> Tally:
+def _count_stream(f: BinaryIO, limit: int, settings: Settings, name: str, offset: int) -> Tally:
     tally = new_tally()
     # Under "strict" the bytes go to the module as they are, so its rules for malformed UTF-8
     # apply: a batch that cannot become a str raises.
@@ -270,10 +276,10 @@ def count_words(
     if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
         raise ValueError(f"workers must be an int of at least 1, not {workers!r}")
     _sources.check_errors(errors)
-    settings = _Settings(type_mask(types), min_len, max_len, errors)
+    settings = Settings(type_mask(types), min_len, max_len, errors)
     sources = _source_list(paths)
     if workers == 1:
-        total = add_partials(*(as_partial(_count_source(source, settings)) for source in sources))
+        total = add_partials(*(_count_whole(source, settings) for source in sources))
     else:
         total = _count_in_workers(sources, workers, settings)
     return final_counts(total, lower)
@@ -285,39 +291,37 @@ def _source_list(paths: Source | Iterable[Source]) -> list[Source]:
     return list(paths)
 
 
-def _count_in_workers(sources: list[Source], workers: int, settings: _Settings) -> Partial:
-    """Plain files are split at line feeds into about one part per worker (no token spans a line
-    feed, so the parts' tokens are the file's); other paths go to a worker whole. This process
-    is one of the workers: it counts the first part, and standard input and file objects, which
-    cannot be passed on, while workers - 1 new processes count the rest."""
-    plain = [p for p in map(_sources.plain_file, sources) if p is not None]
-    shard = max(_MIN_SHARD, math.ceil(sum(map(os.path.getsize, plain)) / workers))
-    tasks: list[partial[Tally]] = []
-    for source in sources:
-        path = _sources.plain_file(source)
-        if path is not None:
-            parts = _shards.split_at_newlines(path, shard)
-            tasks += [partial(_count_range, path, start, end, settings) for start, end in parts]
-        elif _sendable(source):
-            tasks.append(partial(_count_source, source, settings))
-        else:
-            tasks.insert(0, partial(_count_source, source, settings))
-    mine = [task for task in tasks if not _sendable(task.args[0])] or tasks[:1]
-    theirs = [task for task in tasks if task not in mine]
+def _count_in_workers(sources: list[Source], workers: int, settings: Settings) -> Partial:
+    """Plain files are split at line feeds into about one part per worker; other paths go to a
+    worker whole. This process is one of the workers: it counts standard input and file objects,
+    which cannot be passed on, or else the first part, while workers - 1 new processes count the
+    rest."""
+    paths = [source for source in sources if _sendable(source)]
+    shard = max(_MIN_SHARD, math.ceil(sum(map(_shards.plain_size, paths)) / workers))
+    theirs = [
+        partial(count_piece, piece, settings) for path in paths for piece in _shards.pieces_of(path, shard)
+    ]
+    mine = [partial(_count_whole, source, settings) for source in sources if not _sendable(source)]
+    if not mine:
+        mine, theirs = theirs[:1], theirs[1:]
     if not theirs:
-        return add_partials(*(as_partial(task()) for task in mine))
+        return add_partials(*(task() for task in mine))
     with ProcessPoolExecutor(min(workers - 1, len(theirs)), mp_context=_worker_context()) as pool:
         futures = [pool.submit(task) for task in theirs]
         try:
-            tallies = [task() for task in mine]
-            tallies += [future.result() for future in futures]
+            parts = [task() for task in mine]
+            parts += [future.result() for future in futures]
         except BaseException:
             pool.shutdown(cancel_futures=True)
             raise
-    return add_partials(*map(as_partial, tallies))
+    return add_partials(*parts)
 
 
-def _sendable(source: Source) -> bool:
+def _count_whole(source: Source, settings: Settings) -> Partial:
+    return as_partial(_count_source(source, settings))
+
+
+def _sendable(source: Source) -> TypeGuard[PathArg]:
     """Whether a source can be counted in another process: standard input and file objects
     cannot."""
     return isinstance(source, (str, bytes, os.PathLike)) and os.fsdecode(source) != "-"

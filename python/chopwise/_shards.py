@@ -1,4 +1,6 @@
-"""Cutting a plain file into byte ranges that tokenize independently.
+"""Cutting inputs into pieces that tokenize independently: byte ranges of plain files, cut at
+line feeds, and whole sources where no range can be read (compressed files, standard input,
+anything that is not a regular file).
 
 No token spans a line feed (it is a one-character token that ends whatever came before it and
 resets the decoder), so the tokens of ranges that end just after a line feed are exactly the
@@ -6,9 +8,39 @@ tokens of the whole file.
 """
 
 import os
-from typing import BinaryIO
+from typing import BinaryIO, NamedTuple
 
-from chopwise._sources import PathArg
+from chopwise._sources import PathArg, plain_file
+
+WHOLE = -1
+
+
+class Piece(NamedTuple):
+    path: str
+    start: int = 0
+    end: int = WHOLE  # WHOLE: the source read to its end, however long
+
+    @property
+    def size(self) -> int | None:
+        return None if self.end == WHOLE else self.end - self.start
+
+
+def plain_size(path: PathArg) -> int:
+    """The size of a plain file; 0 for anything else (it is read whole, never cut)."""
+    try:
+        return 0 if plain_file(path) is None else os.path.getsize(path)
+    except OSError:
+        return 0
+
+
+def pieces_of(path: PathArg, shard_size: int) -> list[Piece]:
+    """The pieces of one input, in order, plain files in ranges of about `shard_size` bytes. A
+    path that cannot be read is one whole piece: reading it raises what is wrong with it."""
+    name = os.fsdecode(path)
+    if plain_file(name) is None:
+        return [Piece(name)]
+    return [Piece(name, start, end) for start, end in split_at_newlines(name, shard_size)]
+
 
 _SCAN = 1 << 16
 

@@ -22,8 +22,8 @@ import numpy as np
 from chopwiseCXX import ENWORD, RUWORD, FTTokenizer, TokenType
 
 import chopwise
-from chopwise._count import _worker_context
-from chopwise._pieces import Partial, Piece, Settings, add_partials, count_piece, final_counts, pieces_of
+from chopwise._count import Partial, Settings, _worker_context, add_partials, count_piece, final_counts
+from chopwise._shards import Piece, pieces_of
 from chopwise._sources import checked, chunks, open_source, plain_file
 
 PROG = "chopwise"

@@ -15,16 +15,8 @@ from collections.abc import Iterable, Sequence
 import chopwiseCXX
 from distributed import Client, Future, get_client
 
-from chopwise._pieces import (
-    Partial,
-    Piece,
-    Settings,
-    add_partials,
-    count_piece,
-    final_counts,
-    pieces_of,
-    plain_size,
-)
+from chopwise._count import Partial, Settings, add_partials, count_piece, final_counts
+from chopwise._shards import Piece, pieces_of, plain_size
 from chopwise._sources import PathArg
 from chopwise._types import TypeSpec, check_lengths, type_mask
 
