@@ -50,7 +50,7 @@ format: $(STAMP_TOOLS)
 	$(VENV)/bin/clang-format -i $$(find src tests bench examples -name '*.cpp' -o -name '*.hpp' -o -name '*.c' | sort)
 
 clean:
-	rm -rf $(VENV) .venv-bench $(DEMO_VENV) build
+	rm -rf $(VENV) .venv-bench $(DEMO_VENV) $(ASAN_VENV) build dist
 
 # --- type stubs, wheel ---------------------------------------------------------------------
 # The stubs, the package description and the licence are installed with the module, so editing
