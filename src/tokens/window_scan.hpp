@@ -36,8 +36,8 @@ namespace window_scan_detail {
 // at `p`, at most `max_chars` (at least 1) characters long; `n` gets its length.
 template <class ClassOf>
 const std::uint8_t* word_run_end(const std::uint8_t* p, std::uint32_t len, std::uint32_t cls,
-                                 const std::uint8_t* end, std::uint32_t max_chars,
-                                 std::uint32_t& n, ClassOf class_of) {
+                                 const std::uint8_t* end, std::uint32_t max_chars, std::uint32_t& n,
+                                 ClassOf class_of) {
     const std::uint8_t* q = p + len;
     if (len == 1) {
         // One byte per character: the character limit is a byte limit.

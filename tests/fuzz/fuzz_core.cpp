@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "../native/check.hpp"
-#include "../native/memory_source.hpp"
 #include "../native/core_hooks.hpp"
+#include "../native/memory_source.hpp"
 
 namespace {
 

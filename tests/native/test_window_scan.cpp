@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "check.hpp"
-#include "memory_source.hpp"
 #include "core_hooks.hpp"
+#include "memory_source.hpp"
 
 using namespace chopwise;
 
