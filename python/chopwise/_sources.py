@@ -175,7 +175,8 @@ def chunks(f: BinaryIO, limit: int = -1, errors: str = "strict") -> Iterator[byt
             yield data[: len(data) - len(rest)] if rest else data
         elif len(data) >= CHUNK_SIZE:
             head, rest = _cut_by_tokens(data, errors)
-            yield head
+            if head:
+                yield head
         else:
             rest = data
     if rest:
@@ -192,8 +193,8 @@ def _last_cut(data: bytes) -> int:
 
 def _cut_by_tokens(data: bytes, errors: str) -> tuple[bytes, bytes]:
     """`data`, which holds no safe byte, as a head that tokenizes as it does inside the whole
-    and the rest. Under "strict", data that is not UTF-8 near its start is given whole: reading
-    it raises there."""
+    (empty while data is too short to tell) and the rest. Under "strict", data with a bad byte
+    before the place to cut is given whole: reading it raises there."""
     if errors != "strict":
         decoder = codecs.getincrementaldecoder("utf-8")(errors)
         text = decoder.decode(data).encode("utf-8")
@@ -201,11 +202,13 @@ def _cut_by_tokens(data: bytes, errors: str) -> tuple[bytes, bytes]:
         return text[:cut], text[cut:] + decoder.getstate()[0]
     try:
         data.decode("utf-8")
-        valid = len(data)
+        valid, bad = len(data), False
     except UnicodeDecodeError as err:
-        valid = err.start
+        valid, bad = err.start, err.end < len(data)  # else a character the next block may end
     cut = _token_cut(data[:valid])
-    return (data[:cut], data[cut:]) if cut else (data, b"")
+    if cut or not bad:
+        return data[:cut], data[cut:]
+    return data, b""
 
 
 def _token_cut(data: bytes) -> int:
