@@ -238,3 +238,30 @@ def test_output_that_the_terminal_encoding_cannot_hold_is_an_error(tmp_path):
     path.write_text("ёлка")
     done = run("count", path, env=dict(os.environ, PYTHONIOENCODING="ascii:strict"))
     assert done.returncode == 1 and done.stderr.decode().startswith("chopwise: standard output: cannot write")
+
+
+# A long line of letters and digits (a hex dump): memory stays within a few blocks.
+
+@pytest.mark.parametrize("road", ["count_words", "tokenize_file"])
+def test_a_single_line_without_a_safe_byte_is_read_in_bounded_memory(tmp_path, monkeypatch, road):
+    import collections
+    import tracemalloc
+
+    from chopwise import _count, _sources
+
+    block = 1 << 20
+    monkeypatch.setattr(_sources, "CHUNK_SIZE", block)
+    monkeypatch.setattr(_count, "_ARROW_GROUP", block // 8)  # the tally's own share
+    path = tmp_path / "hex.txt"
+    path.write_bytes(b"deadbeef0123cafe-4567-89ab" * (32 * block // 26))
+    calls = {
+        "count_words": lambda: chopwise.count_words(path, types=None),
+        "tokenize_file": lambda: collections.deque(chopwise.tokenize_file(path), maxlen=0),
+    }
+    tracemalloc.start()
+    try:
+        calls[road]()
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 16 * block, peak  # the file is 32 blocks
