@@ -16,6 +16,7 @@ import time
 import zlib
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Sequence
+from concurrent.futures import ProcessPoolExecutor
 from contextlib import contextmanager
 from functools import partial
 from typing import BinaryIO, TextIO, cast
@@ -330,20 +331,26 @@ def count_files(paths: Sequence[str], settings: Settings, jobs: int, bar: Progre
     if jobs == 1 or len(pieces) <= 1:
         return _add_up(((p, partial(count_piece, p, settings)) for p in pieces), bar)
     # Workers leave Ctrl-C to this process, which ends them at once.
-    pool = _worker_context().Pool(min(jobs, len(pieces)), initializer=_ignore_interrupts)
+    pool = ProcessPoolExecutor(min(jobs, len(pieces)), mp_context=_worker_context(), initializer=_ignore_interrupts)
     try:
         # Standard input can be read only by this process.
         work = [
-            (p, partial(count_piece, p, settings) if p.path == "-" else pool.apply_async(count_piece, (p, settings)).get)
+            (p, partial(count_piece, p, settings) if p.path == "-" else pool.submit(count_piece, p, settings).result)
             for p in pieces
         ]
         total = _add_up(work, bar)
     except BaseException:
-        pool.terminate()
+        _end_workers(pool)
         raise
-    pool.close()
-    pool.join()
+    pool.shutdown()
     return total
+
+
+def _end_workers(pool: ProcessPoolExecutor) -> None:
+    """Stops the workers in the middle of their pieces: shutting down would wait for them."""
+    for process in list(pool._processes.values()):  # no public way before Python 3.14
+        process.kill()
+    pool.shutdown(cancel_futures=True)
 
 
 def _ignore_interrupts() -> None:
