@@ -133,8 +133,7 @@ def one_line_rows(folder, size):
     path = Path(folder) / "one-line.txt"
     unit = (b"a" * 100 + b"1" * 100 + b"deadbeef0123") * 20000
     with open(path, "wb") as f:
-        for _ in range(size // len(unit)):
-            f.write(unit)
+        f.writelines(unit for _ in range(size // len(unit)))
     size = path.stat().st_size
     rows = []
     for name, job in ONE_LINE_JOBS.items():

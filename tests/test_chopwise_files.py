@@ -136,7 +136,9 @@ def _decodes(data):
 
 @settings(max_examples=300, deadline=None)
 @given(
-    st.lists(st.sampled_from(["a", "Z", "7", "-", "--", "ё", "Ж", "a" * 127, "b" * 129, "x-" * 20]), max_size=80),
+    st.lists(
+        st.sampled_from(["a", "Z", "7", "-", "--", "ё", "Ж", "a" * 127, "b" * 129, "x-" * 20]), max_size=80
+    ),
     st.integers(1, 600),
 )
 def test_runs_without_a_safe_byte_are_cut_where_their_tokens_say(pieces, size):
@@ -149,7 +151,10 @@ def test_runs_without_a_safe_byte_are_cut_where_their_tokens_say(pieces, size):
 
 @settings(max_examples=200, deadline=None)
 @given(
-    st.lists(st.sampled_from([b"a", b"1", b"-", b"\xff", b"\xd0", b"\xd0\xb6", b"\xe2\x80", b"a" * 130]), max_size=300),
+    st.lists(
+        st.sampled_from([b"a", b"1", b"-", b"\xff", b"\xd0", b"\xd0\xb6", b"\xe2\x80", b"a" * 130]),
+        max_size=300,
+    ),
     st.integers(1, 200),
     st.sampled_from(["replace", "ignore", "backslashreplace"]),
 )
@@ -337,7 +342,7 @@ STRICT_ROADS = {
     "count_words workers=2": lambda p: chopwise.count_words(p, workers=2),
     "count_words of no type": lambda p: chopwise.count_words(p, types=0),
     "tokenize_file": lambda p: list(chopwise.tokenize_file(p)),
-    "tokenize_file of a file object": lambda p: list(chopwise.tokenize_file(open(p, "rb"))),
+    "tokenize_file of a file object": lambda p: list(chopwise.tokenize_file(open(p, "rb"))),  # noqa: SIM115
 }
 
 
@@ -355,7 +360,9 @@ def test_strict_stops_at_the_first_bad_byte_on_every_road(tmp_path, road, data, 
     err = caught.value
     want = "bad.txt" if "object" not in road else str(path)
     assert (err.offset, isinstance(err, UnicodeDecodeError)) == (offset, True)
-    assert err.source.endswith(want) and str(err).startswith(f"{err.source}: not valid UTF-8 at byte {offset}")
+    assert err.source.endswith(want) and str(err).startswith(
+        f"{err.source}: not valid UTF-8 at byte {offset}"
+    )
 
 
 def test_strict_tokenize_of_bytes_names_the_text():
@@ -383,7 +390,9 @@ def test_every_accepted_handler_reads_as_the_decoded_text(tmp_path, handler):
     assert chopwise.count_words(path, types=None, errors=handler) == Counter(want)
 
 
-@pytest.mark.parametrize("handler", ["surrogateescape", "xmlcharrefreplace", "namereplace", "surrogatepass", "mend"])
+@pytest.mark.parametrize(
+    "handler", ["surrogateescape", "xmlcharrefreplace", "namereplace", "surrogatepass", "mend"]
+)
 def test_other_error_handlers_are_refused_at_the_call(tmp_path, handler):
     path = tmp_path / "good.txt"
     path.write_bytes(b"good")
@@ -393,5 +402,7 @@ def test_other_error_handlers_are_refused_at_the_call(tmp_path, handler):
         lambda: chopwise.count_words(path, errors=handler),
     ]
     for call in calls:
-        with pytest.raises(ValueError, match="errors must be one of 'strict', 'replace', 'ignore', 'backslashreplace'"):
+        with pytest.raises(
+            ValueError, match="errors must be one of 'strict', 'replace', 'ignore', 'backslashreplace'"
+        ):
             call()

@@ -29,7 +29,10 @@ class DecodeError(UnicodeDecodeError):
 
     def __reduce__(self) -> tuple[type, tuple[str, int, str, bytes, int, int, str]]:
         # Sent whole from a worker process, with its message.
-        return (type(self), (self.source, self.offset, self.encoding, self.object, self.start, self.end, self.reason))
+        return (
+            type(self),
+            (self.source, self.offset, self.encoding, self.object, self.start, self.end, self.reason),
+        )
 
 
 def shown_name(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> str:

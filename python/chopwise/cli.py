@@ -331,11 +331,18 @@ def count_files(paths: Sequence[str], settings: Settings, jobs: int, bar: Progre
     if jobs == 1 or len(pieces) <= 1:
         return _add_up(((p, partial(count_piece, p, settings)) for p in pieces), bar)
     # Workers leave Ctrl-C to this process, which ends them at once.
-    pool = ProcessPoolExecutor(min(jobs, len(pieces)), mp_context=_worker_context(), initializer=_ignore_interrupts)
+    pool = ProcessPoolExecutor(
+        min(jobs, len(pieces)), mp_context=_worker_context(), initializer=_ignore_interrupts
+    )
     try:
         # Standard input can be read only by this process.
         work = [
-            (p, partial(count_piece, p, settings) if p.path == "-" else pool.submit(count_piece, p, settings).result)
+            (
+                p,
+                partial(count_piece, p, settings)
+                if p.path == "-"
+                else pool.submit(count_piece, p, settings).result,
+            )
             for p in pieces
         ]
         total = _add_up(work, bar)

@@ -16,8 +16,8 @@ import chopwiseCXX
 from distributed import Client, Future, get_client
 
 from chopwise._count import Partial, Settings, add_partials, count_piece, final_counts
-from chopwise._shards import Piece, pieces_of, plain_size
 from chopwise._errors import shown_name
+from chopwise._shards import Piece, pieces_of, plain_size
 from chopwise._sources import PathArg, check_errors
 from chopwise._types import TypeSpec, check_lengths, type_mask
 
