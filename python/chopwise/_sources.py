@@ -237,8 +237,9 @@ def check_errors(errors: str) -> None:
 def checked(chunk: bytes, errors: str, name: str, offset: int) -> str | bytes:
     """A chunk ready for the tokenizer: under "strict" the bytes themselves once known to be
     valid UTF-8 (the tokenizer copies bytes more cheaply than it encodes a str), under any other
-    error handler the decoded str. Chunks end after an ASCII byte, so each decodes exactly as it
-    would inside the whole. An error names the source and the offset of the bad byte in it."""
+    error handler the decoded str. Chunks end after an ASCII byte or a whole character, so each
+    decodes exactly as it would inside the whole. An error names the source and the offset of
+    the bad byte in it."""
     try:
         text = chunk.decode("utf-8", errors)
     except UnicodeDecodeError as err:
