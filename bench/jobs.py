@@ -112,6 +112,40 @@ def cpu_rows(path):
     return whole, [mine[0], theirs[0]], merge
 
 
+# Each job of a single long line runs in a new process, which reports its time and peak memory.
+ONE_LINE_JOBS = {
+    "count_words": "chopwise.count_words(path)",
+    "tokenize_file": "collections.deque(chopwise.tokenize_file(path), maxlen=0)",
+    "FFTokenizer loop": "tok = chopwiseCXX.FFTokenizer(path)\nwhile tok.get_batch(): pass",
+}
+ONE_LINE_SCRIPT = """
+import collections, resource, sys, time, chopwise, chopwiseCXX
+path = sys.argv[1]
+t0 = time.perf_counter()
+{job}
+print(time.perf_counter() - t0, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+"""
+
+
+def one_line_rows(folder, size):
+    """A file of one line of letters and digits and no other byte (like a hex dump): nothing to
+    cut it at but its tokens. Seconds, MB/s and the peak memory of the process."""
+    path = Path(folder) / "one-line.txt"
+    unit = (b"a" * 100 + b"1" * 100 + b"deadbeef0123") * 20000
+    with open(path, "wb") as f:
+        f.writelines(unit for _ in range(size // len(unit)))
+    size = path.stat().st_size
+    rows = []
+    for name, job in ONE_LINE_JOBS.items():
+        out = subprocess.run(
+            [sys.executable, "-c", ONE_LINE_SCRIPT.format(job=job), str(path)],
+            capture_output=True, text=True, check=True,
+        ).stdout.split()
+        seconds, peak = float(out[0]), int(out[1])
+        rows.append((name, f"{size / MB:.0f} MB, one line", seconds, size / MB / seconds, peak / MB))
+    return rows
+
+
 def short_lines(path, count):
     lines = []
     with open(path, encoding="utf-8") as f:
@@ -174,7 +208,7 @@ def git_commit():
     )
 
 
-def report(count, lines, regex_differ, load, cpu):
+def report(count, lines, regex_differ, load, cpu, one_line):
     speed = {name: v for name, _, _, v in count}
     per_line = {name: v for name, _, _, v in lines}
     checks = [
@@ -212,6 +246,10 @@ def report(count, lines, regex_differ, load, cpu):
         "|---|---|---:|---:|",
         *(f"| {n} | {w} | {s:.3f} | {v:.2f} |" for n, w, s, v in lines),
         "",
+        "| job, in a new process | input | seconds | MB/s | peak memory, MB |",
+        "|---|---|---:|---:|---:|",
+        *(f"| {n} | {w} | {s:.3f} | {v:.1f} | {m:.0f} |" for n, w, s, v, m in one_line),
+        "",
         (
             "The machine is shared, and the kernel shares the CPUs out by session, not by process: "
             "while other sessions keep both cores busy, a second worker process adds little CPU time "
@@ -245,16 +283,17 @@ def main(argv):
         if args.smoke:
             path = Path(folder) / "smoke.txt"
             path.write_text("Ёлка и ёж — well-known, e-mail 2-й раз.\nkind-hearted people 3.14\n" * 3000)
-            runs, nlines = 1, 2000
+            runs, nlines, one_line_size = 1, 2000, 8 << 20
         else:
             if not CORPUS.exists():
                 sys.exit(f"{CORPUS} is missing: make bench builds it")
-            path, runs, nlines = CORPUS, 3, 100_000
+            path, runs, nlines, one_line_size = CORPUS, 3, 100_000, 256 << 20
         count, differ = count_rows(path, runs, doubled(path, folder))
         twice = doubled(path, folder)
         cpu = cpu_rows(twice)
         lines = line_rows(short_lines(path, nlines), runs)
-    text = report(count, lines, differ, load, cpu)
+        one_line = one_line_rows(folder, one_line_size)
+    text = report(count, lines, differ, load, cpu, one_line)
     print(text)
     if not args.smoke:
         (HERE / "jobs.md").write_text("# Whole jobs\n\n" + text + "\n", encoding="utf-8")

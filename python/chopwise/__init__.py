@@ -4,10 +4,12 @@ their offsets, many texts at once, files of any size and compression, and word c
 from chopwise._arrow import to_arrow
 from chopwise._batch import tokens
 from chopwise._count import count_words
+from chopwise._errors import DecodeError
 from chopwise._tokenize import Tokens, tokenize, tokenize_file, tokenize_many
 from chopwise._types import Token, mask
 
 __all__ = [
+    "DecodeError",
     "Token",
     "Tokens",
     "count_words",

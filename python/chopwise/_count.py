@@ -11,10 +11,11 @@ import math
 import multiprocessing
 import multiprocessing.context
 import os
+import threading
 from collections import Counter
 from collections.abc import Iterable
-from concurrent.futures import ProcessPoolExecutor
-from dataclasses import dataclass
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field, replace
 from functools import partial
 from typing import Any, BinaryIO, TypeGuard
 
@@ -188,6 +189,8 @@ class Settings:
     min_len: int
     max_len: int
     errors: str
+    # Set when the count this is for has failed: worker threads stop at their next chunk.
+    stop: threading.Event | None = field(default=None, compare=False)
 
     def tokenizer(self, text: str | bytes) -> chopwiseCXX.FTTokenizer:
         tok = chopwiseCXX.FTTokenizer(text)
@@ -235,19 +238,19 @@ def _count_range(path: PathArg, start: int, end: int, settings: Settings) -> Tal
 
 def _count_stream(f: BinaryIO, limit: int, settings: Settings, name: str, offset: int) -> Tally:
     tally = new_tally()
-    # Under "strict" the bytes go to the module as they are, so its rules for malformed UTF-8
-    # apply: a batch that cannot become a str raises.
-    strict = settings.errors == "strict"
-    for chunk in _sources.chunks(f, limit):
-        tok = settings.tokenizer(chunk if strict else _sources.checked(chunk, settings.errors, name, offset))
-        try:
-            for batch in tok.stream:
-                tally.add(batch["text"])
-        except UnicodeDecodeError as err:
-            err.add_note(f"in {name}, in the {len(chunk)} bytes from byte {offset}")
-            raise
+    for chunk in _sources.chunks(f, limit, settings.errors):
+        if settings.stop is not None and settings.stop.is_set():
+            raise _Stopped()
+        # Checked first: the module's own decoding would drop a malformed byte inside a word.
+        tok = settings.tokenizer(_sources.checked(chunk, settings.errors, name, offset))
+        for batch in tok.stream:
+            tally.add(batch["text"])
         offset += len(chunk)
     return tally.finished() if isinstance(tally, ArrowTally) else tally
+
+
+class _Stopped(Exception):
+    """Ends a count in a worker thread once the call it works for has failed."""
 
 
 def lowered(counts: Counter[str]) -> Counter[str]:
@@ -293,11 +296,12 @@ def _source_list(paths: Source | Iterable[Source]) -> list[Source]:
 
 def _count_in_workers(sources: list[Source], workers: int, settings: Settings) -> Partial:
     """Plain files are split at line feeds into about one part per worker; other paths go to a
-    worker whole. This process is one of the workers: it counts standard input and file objects,
-    which cannot be passed on, or else the first part, while workers - 1 new processes count the
-    rest."""
+    worker whole. This thread is one of the workers: it counts standard input and file objects,
+    or else the first part, while workers - 1 threads count the rest. Threads, not processes:
+    a script needs no main guard, and an interrupted call stops at once."""
     paths = [source for source in sources if _sendable(source)]
     shard = max(_MIN_SHARD, math.ceil(sum(map(_shards.plain_size, paths)) / workers))
+    settings = replace(settings, stop=threading.Event())
     theirs = [
         partial(count_piece, piece, settings) for path in paths for piece in _shards.pieces_of(path, shard)
     ]
@@ -306,12 +310,14 @@ def _count_in_workers(sources: list[Source], workers: int, settings: Settings) -
         mine, theirs = theirs[:1], theirs[1:]
     if not theirs:
         return add_partials(*(task() for task in mine))
-    with ProcessPoolExecutor(min(workers - 1, len(theirs)), mp_context=_worker_context()) as pool:
+    with ThreadPoolExecutor(min(workers - 1, len(theirs))) as pool:
         futures = [pool.submit(task) for task in theirs]
         try:
             parts = [task() for task in mine]
             parts += [future.result() for future in futures]
         except BaseException:
+            assert settings.stop is not None
+            settings.stop.set()
             pool.shutdown(cancel_futures=True)
             raise
     return add_partials(*parts)

@@ -85,7 +85,7 @@ def tokenize(
     keep = _Keep.of(types, min_len, max_len)
     _sources.check_errors(errors)
     if isinstance(text, (bytes, bytearray)):
-        text = _sources.checked(bytes(text), errors, "the bytes", 0)
+        text = _sources.checked(bytes(text), errors, "text", 0)
     elif not isinstance(text, str):
         raise TypeError(f"text must be str, bytes or bytearray, not {type(text).__name__}")
     return _text_tokens(text, keep, 0)
@@ -113,7 +113,7 @@ def tokenize_file(
 def _file_tokens(f: BinaryIO, owned: bool, keep: _Keep, errors: str, name: str) -> Iterator[Token]:
     try:
         offset = base = 0
-        for chunk in _sources.chunks(f):
+        for chunk in _sources.chunks(f, errors=errors):
             text = _sources.checked(chunk, errors, name, offset)
             offset += len(chunk)
             base = yield from _text_tokens(text, keep, base)

@@ -8,23 +8,27 @@ from __future__ import annotations
 import argparse
 import io
 import json
+import lzma
 import os
 import signal
 import sys
 import time
+import zlib
+from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor
 from contextlib import contextmanager
 from functools import partial
-from typing import BinaryIO, TextIO
+from typing import BinaryIO, TextIO, cast
 
 import numpy as np
 from chopwiseCXX import ENWORD, RUWORD, FTTokenizer, TokenType
 
 import chopwise
 from chopwise._count import Partial, Settings, _worker_context, add_partials, count_piece, final_counts
+from chopwise._errors import DecodeError, shown_name
 from chopwise._shards import Piece, pieces_of
-from chopwise._sources import checked, chunks, open_source, plain_file
+from chopwise._sources import checked, chunks, name_of, open_source, plain_file
 
 PROG = "chopwise"
 # Inputs smaller than this are done before a progress bar would be of use.
@@ -44,7 +48,7 @@ class InputError(Exception):
     """An input that cannot be read: the command ends with status 1."""
 
     def __init__(self, path: str, reason: str) -> None:
-        super().__init__(f"{path}: {reason}")
+        super().__init__(f"{name_of(path)}: {reason}")
 
 
 class OutputError(Exception):
@@ -56,6 +60,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     # A reader that goes away (`| head`) ends the command quietly, as it ends any other tool.
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     args = build_parser().parse_args(argv)
+    if sys.stdout is None:  # started with standard output closed
+        print(f"{PROG}: standard output: it is closed", file=sys.stderr)
+        return 1
     if isinstance(sys.stdout, io.TextIOWrapper):
         sys.stdout.reconfigure(line_buffering=True)
     run: Callable[[argparse.Namespace], None] = args.run
@@ -212,21 +219,23 @@ def reading(path: str) -> Iterator[None]:
         yield
     except OSError as err:
         raise InputError(path, err.strerror or str(err)) from None
-    except UnicodeDecodeError as err:
-        where = _bad_offset(err)
-        reason = f"{err.reason} at byte {where}" if where else err.reason
-        raise InputError(path, f"not valid UTF-8 ({reason}); --errors replace reads it anyway") from None
+    except DecodeError as err:
+        raise InputError(
+            path, f"not valid UTF-8 at byte {err.offset}; --errors replace reads it anyway"
+        ) from None
     except ImportError as err:  # a .zst file without the zstandard package
         raise InputError(path, str(err)) from None
+    except Exception as err:
+        if not isinstance(err, _broken_file_errors()):
+            raise
+        raise InputError(path, f"{err or type(err).__name__}") from None
 
 
-def _bad_offset(err: UnicodeDecodeError) -> str | None:
-    """The offset of the bad byte in the input, where the library noted it (the error's own
-    offset is within a piece of the input)."""
-    for note in getattr(err, "__notes__", ()):
-        if " at byte " in str(note):
-            return str(note).rsplit(" at byte ", 1)[1]
-    return None
+def _broken_file_errors() -> tuple[type[Exception], ...]:
+    """What a decompressor raises for a file that is cut short or corrupt."""
+    errors: tuple[type[Exception], ...] = (EOFError, zlib.error, lzma.LZMAError)
+    zstandard = sys.modules.get("zstandard")
+    return errors + (zstandard.ZstdError,) if zstandard is not None else errors
 
 
 def input_size(paths: Sequence[str]) -> int | None:
@@ -300,8 +309,7 @@ class _Tracked:
 @contextmanager
 def opened(path: str, bar: Progress) -> Iterator[BinaryIO]:
     with reading(path), open_source(path) as f:
-        tracked: BinaryIO = _Tracked(f, bar)  # type: ignore[assignment]
-        yield tracked
+        yield cast(BinaryIO, _Tracked(f, bar))
 
 
 # --- count -----------------------------------------------------------------------------------
@@ -320,9 +328,13 @@ def count_files(paths: Sequence[str], settings: Settings, jobs: int, bar: Progre
     for path in paths:
         with reading(path):
             pieces.extend(pieces_of(path, COUNT_SHARD_SIZE))
-    if jobs == 1 or len(pieces) == 1:
+    if jobs == 1 or len(pieces) <= 1:
         return _add_up(((p, partial(count_piece, p, settings)) for p in pieces), bar)
-    with ProcessPoolExecutor(max_workers=min(jobs, len(pieces)), mp_context=_worker_context()) as pool:
+    # Workers leave Ctrl-C to this process, which ends them at once.
+    pool = ProcessPoolExecutor(
+        min(jobs, len(pieces)), mp_context=_worker_context(), initializer=_ignore_interrupts
+    )
+    try:
         # Standard input can be read only by this process.
         work = [
             (
@@ -333,11 +345,23 @@ def count_files(paths: Sequence[str], settings: Settings, jobs: int, bar: Progre
             )
             for p in pieces
         ]
-        try:
-            return _add_up(work, bar)
-        except BaseException:
-            pool.shutdown(wait=False, cancel_futures=True)
-            raise
+        total = _add_up(work, bar)
+    except BaseException:
+        _end_workers(pool)
+        raise
+    pool.shutdown()
+    return total
+
+
+def _end_workers(pool: ProcessPoolExecutor) -> None:
+    """Stops the workers in the middle of their pieces: shutting down would wait for them."""
+    for process in list(pool._processes.values()):  # no public way before Python 3.14
+        process.kill()
+    pool.shutdown(cancel_futures=True)
+
+
+def _ignore_interrupts() -> None:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def _add_up(work: Iterable[tuple[Piece, Callable[[], Partial]]], bar: Progress) -> Partial:
@@ -348,7 +372,7 @@ def _add_up(work: Iterable[tuple[Piece, Callable[[], Partial]]], bar: Progress) 
         bar.advance(piece.size or 0)
         if len(parts) == ADD_EVERY:
             parts = [add_partials(*parts)]
-    return add_partials(*parts)
+    return add_partials(*parts) if parts else Counter()
 
 
 def write_counts(ranked: list[tuple[str, int]], fmt: str, out: TextIO) -> None:
@@ -369,6 +393,8 @@ def emit(out: TextIO, text: str) -> None:
         out.write(text)
     except OSError as err:
         raise OutputError(err.strerror or str(err)) from None
+    except UnicodeEncodeError as err:
+        raise OutputError(f"cannot write {text[err.start : err.end]!r} in {err.encoding}") from None
 
 
 def _write_lines(lines: Iterator[str], out: TextIO) -> None:
@@ -441,7 +467,7 @@ def run_stats(args: argparse.Namespace) -> None:
     with progress_for(args.files) as bar:
         for path in args.files:
             stats = file_stats(path, args.errors, bar)
-            write_stats(path, stats, sys.stdout)
+            write_stats(shown_name(path), stats, sys.stdout)
             total.add(stats)
     if len(args.files) > 1:
         write_stats("all files", total, sys.stdout)
@@ -451,8 +477,8 @@ def file_stats(path: str, errors: str, bar: Progress) -> Stats:
     """Counts tokens per type; only the tokenizer's own calls are timed."""
     stats = Stats()
     with opened(path, bar) as f:
-        for chunk in chunks(f):
-            text = checked(chunk, errors, repr(path), stats.bytes)
+        for chunk in chunks(f, errors=errors):
+            text = checked(chunk, errors, name_of(path), stats.bytes)
             stats.bytes += len(chunk)
             start = time.perf_counter()
             tok = FTTokenizer(text)

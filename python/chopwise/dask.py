@@ -16,8 +16,9 @@ import chopwiseCXX
 from distributed import Client, Future, get_client
 
 from chopwise._count import Partial, Settings, add_partials, count_piece, final_counts
+from chopwise._errors import shown_name
 from chopwise._shards import Piece, pieces_of, plain_size
-from chopwise._sources import PathArg
+from chopwise._sources import PathArg, check_errors
 from chopwise._types import TypeSpec, check_lengths, type_mask
 
 DEFAULT_SHARD_SIZE = 64 << 20
@@ -29,7 +30,7 @@ MIN_SHARD_SIZE = 1 << 20
 
 
 def count_words(
-    paths: Iterable[PathArg],
+    paths: PathArg | Iterable[PathArg],
     *,
     client: Client | None = None,
     shard_size: int = DEFAULT_SHARD_SIZE,
@@ -43,18 +44,21 @@ def count_words(
     """Word counts of the files `paths`, computed on the cluster of `client`: exactly what
     `chopwise.count_words` gives for the same files and options.
 
-    `client` defaults to the current Dask client. Each plain file is counted in shards of at most
+    `paths` is one path or an iterable of them. `client` defaults to the current Dask client. Each plain file is counted in shards of at most
     about `shard_size` bytes (smaller when the input is too small to give every worker thread a
     few shards), and the counts are added `split_every` at a time on the workers. A file
     that a worker cannot read raises the `OSError` the worker met. Standard input ("-") cannot be
-    read by the workers and is refused.
+    read by the workers and is refused, and so is anything else that exists here but is not a
+    regular file or a directory (a pipe, a device): a worker would read its own. /dev/stdin and
+    /proc/self/fd/N stand for the file they name in this process.
     """
     if shard_size < 1:
         raise ValueError(f"shard_size must be at least 1, not {shard_size}")
     if split_every < 2:
         raise ValueError(f"split_every must be at least 2, not {split_every}")
     check_lengths(min_len, max_len)
-    files = [_absolute(p) for p in paths]
+    check_errors(errors)
+    files = [_absolute(p) for p in ([paths] if isinstance(paths, (str, bytes, os.PathLike)) else paths)]
     settings = Settings(type_mask(types), min_len, max_len, errors)
     client = client if client is not None else get_client()
     size = _shard_size(client, files, shard_size)
@@ -74,7 +78,11 @@ def _absolute(path: PathArg) -> str:
     name = os.fsdecode(path)
     if name == "-":
         raise ValueError("standard input cannot be counted on a cluster: give the paths of files")
-    return os.path.abspath(name)
+    if os.path.exists(name) and not (os.path.isfile(name) or os.path.isdir(name)):
+        raise ValueError(f"{shown_name(name)} is not a regular file: the workers cannot read it")
+    # /dev/stdin and /proc/self/fd/N mean another file in each process: name the file itself.
+    real = os.path.realpath(name)
+    return real if name.startswith(("/proc/", "/dev/")) else os.path.abspath(name)
 
 
 def _shard_size(client: Client, files: list[str], largest: int) -> int:
