@@ -2,7 +2,6 @@
 how they are cut into chunks that tokenize exactly like the whole."""
 
 import bz2
-import codecs
 import gzip
 import io
 import lzma
@@ -11,6 +10,8 @@ import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import BinaryIO, cast
+
+from chopwise._errors import DecodeError
 
 PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 Source = PathArg | BinaryIO
@@ -94,8 +95,8 @@ def name_of(source: Source) -> str:
     """How an error message names the source."""
     if isinstance(source, (str, bytes, os.PathLike)):
         name = os.fsdecode(source)
-        return "standard input" if name == "-" else repr(name)
-    return repr(getattr(source, "name", source))
+        return "standard input" if name == "-" else name
+    return str(getattr(source, "name", source))
 
 
 def chunks(f: BinaryIO, limit: int = -1) -> Iterator[bytes]:
@@ -127,21 +128,10 @@ def _last_cut(data: bytes) -> int:
     return data.translate(_SAFE_TABLE).rfind(b"\n") + 1
 
 
-def check_errors(errors: str) -> None:
-    """Refuses an unknown error handler at the call, not at the first bad byte."""
-    if not isinstance(errors, str):
-        raise TypeError(f"errors must be a str, not {type(errors).__name__}")
-    codecs.lookup_error(errors)
-
-
-def checked(chunk: bytes, errors: str, name: str, offset: int) -> str | bytes:
-    """A chunk ready for the tokenizer: under "strict" the bytes themselves once known to be
-    valid UTF-8 (the tokenizer copies bytes more cheaply than it encodes a str), under any other
-    error handler the decoded str. Chunks end after an ASCII byte, so each decodes exactly as it
-    would inside the whole. An error names the source and the offset of the bad byte in it."""
+def decoded(chunk: bytes, errors: str, name: str, offset: int) -> str:
+    """A chunk's text. Chunks end after an ASCII byte, so each decodes exactly as it would inside
+    the whole; a bad byte under "strict" raises a DecodeError at its offset in the source."""
     try:
-        text = chunk.decode("utf-8", errors)
+        return chunk.decode("utf-8", errors)
     except UnicodeDecodeError as err:
-        err.add_note(f"in {name} at byte {offset + err.start}")
-        raise
-    return chunk if errors == "strict" else text
+        raise DecodeError(name, offset + err.start, err) from None

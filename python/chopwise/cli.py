@@ -13,28 +13,19 @@ import signal
 import sys
 import time
 from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import ProcessPoolExecutor
 from contextlib import contextmanager
-from functools import partial
 from typing import BinaryIO, TextIO
 
 import numpy as np
 from chopwiseCXX import ENWORD, RUWORD, FTTokenizer, TokenType
 
 import chopwise
-from chopwise._count import Partial, Settings, _worker_context, add_partials, count_piece, final_counts
-from chopwise._shards import Piece, pieces_of
-from chopwise._sources import checked, chunks, open_source, plain_file
+from chopwise._sources import chunks, decoded, open_source, plain_file
 
 PROG = "chopwise"
 # Inputs smaller than this are done before a progress bar would be of use.
 PROGRESS_MIN_BYTES = 4 << 20
-# Pieces a count hands to its worker processes: small enough to share a large file among them
-# and to move the progress bar, large enough that starting one costs nothing to speak of.
-COUNT_SHARD_SIZE = 16 << 20
 TOKEN_LINES_PER_WRITE = 4096
-# Piece counts are added up this many at a time, so that they never pile up.
-ADD_EVERY = 8
 TYPE_NAMES = {int(t): t.name for t in TokenType.__members__.values() if int(t)}
 # Characters that would break a line-per-token format, and the backslash that escapes them.
 _ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r", "\0": "\\0"})
@@ -97,9 +88,9 @@ def build_parser() -> argparse.ArgumentParser:
         "-j",
         "--jobs",
         type=_positive,
-        default=1,
+        default=None,
         metavar="N",
-        help="worker processes; a large file is shared among them (default 1)",
+        help="threads; a large file is shared among them (default: every CPU)",
     )
     count.add_argument("--top", type=_positive, metavar="K", help="only the K most frequent words")
     count.add_argument("--lower", action="store_true", help="count words lower-cased")
@@ -206,27 +197,20 @@ def _positive(value: str) -> int:
 
 
 @contextmanager
-def reading(path: str) -> Iterator[None]:
-    """Turns the failure to read `path` into an InputError naming it and the reason."""
+def reading(path: str | None = None) -> Iterator[None]:
+    """Turns the failure to read an input into an InputError naming it (`path`, or the input
+    the error names) and the reason."""
     try:
         yield
+    except chopwise.DecodeError as err:
+        raise InputError(err.source, f"not valid UTF-8 at byte {err.offset}; --errors replace reads it anyway") from None
     except OSError as err:
-        raise InputError(path, err.strerror or str(err)) from None
+        name = path if path is not None else os.fsdecode(err.filename) if err.filename else "input"
+        raise InputError(name, err.strerror or str(err)) from None
     except UnicodeDecodeError as err:
-        where = _bad_offset(err)
-        reason = f"{err.reason} at byte {where}" if where else err.reason
-        raise InputError(path, f"not valid UTF-8 ({reason}); --errors replace reads it anyway") from None
+        raise InputError(path or "input", f"not valid UTF-8 ({err.reason}); --errors replace reads it anyway") from None
     except ImportError as err:  # a .zst file without the zstandard package
-        raise InputError(path, str(err)) from None
-
-
-def _bad_offset(err: UnicodeDecodeError) -> str | None:
-    """The offset of the bad byte in the input, where the library noted it (the error's own
-    offset is within a piece of the input)."""
-    for note in getattr(err, "__notes__", ()):
-        if " at byte " in str(note):
-            return str(note).rsplit(" at byte ", 1)[1]
-    return None
+        raise InputError(path or "input", str(err)) from None
 
 
 def input_size(paths: Sequence[str]) -> int | None:
@@ -308,47 +292,20 @@ def opened(path: str, bar: Progress) -> Iterator[BinaryIO]:
 
 
 def run_count(args: argparse.Namespace) -> None:
-    settings = Settings(args.types, args.min_len, args.max_len, args.errors)
-    with progress_for(args.files) as bar:
-        counts = final_counts(count_files(args.files, settings, args.jobs, bar), args.lower)
-    ranked = sorted(counts.items(), key=lambda item: (-item[1], item[0]))[: args.top]
+    with progress_for(args.files) as bar, reading():
+        counts = chopwise.count_words(
+            args.files,
+            types=args.types,
+            lower=args.lower,
+            min_len=args.min_len,
+            max_len=args.max_len,
+            threads=args.jobs,
+            errors=args.errors,
+            progress=bar.advance,
+        )
+    # Counts come most frequent first, ties in code point order.
+    ranked = list(counts.items())[: args.top]
     write_counts(ranked, args.format, sys.stdout)
-
-
-def count_files(paths: Sequence[str], settings: Settings, jobs: int, bar: Progress) -> Partial:
-    pieces: list[Piece] = []
-    for path in paths:
-        with reading(path):
-            pieces.extend(pieces_of(path, COUNT_SHARD_SIZE))
-    if jobs == 1 or len(pieces) == 1:
-        return _add_up(((p, partial(count_piece, p, settings)) for p in pieces), bar)
-    with ProcessPoolExecutor(max_workers=min(jobs, len(pieces)), mp_context=_worker_context()) as pool:
-        # Standard input can be read only by this process.
-        work = [
-            (
-                p,
-                partial(count_piece, p, settings)
-                if p.path == "-"
-                else pool.submit(count_piece, p, settings).result,
-            )
-            for p in pieces
-        ]
-        try:
-            return _add_up(work, bar)
-        except BaseException:
-            pool.shutdown(wait=False, cancel_futures=True)
-            raise
-
-
-def _add_up(work: Iterable[tuple[Piece, Callable[[], Partial]]], bar: Progress) -> Partial:
-    parts: list[Partial] = []
-    for piece, count in work:
-        with reading(piece.path):
-            parts.append(count())
-        bar.advance(piece.size or 0)
-        if len(parts) == ADD_EVERY:
-            parts = [add_partials(*parts)]
-    return add_partials(*parts)
 
 
 def write_counts(ranked: list[tuple[str, int]], fmt: str, out: TextIO) -> None:
@@ -452,7 +409,7 @@ def file_stats(path: str, errors: str, bar: Progress) -> Stats:
     stats = Stats()
     with opened(path, bar) as f:
         for chunk in chunks(f):
-            text = checked(chunk, errors, repr(path), stats.bytes)
+            text = decoded(chunk, errors, path, stats.bytes)
             stats.bytes += len(chunk)
             start = time.perf_counter()
             tok = FTTokenizer(text)
