@@ -88,7 +88,7 @@ def test_one_large_file_uses_both_workers(client, files):
     with distributed.get_task_stream(client) as stream:
         counted = chopwise.dask.count_words(files[:1], client=client, shard_size=SHARD)
     assert counted == chopwise.count_words(files[:1])
-    counting = [t for t in stream.data if t["key"].startswith("count_piece")]
+    counting = [t for t in stream.data if t["key"].startswith("count_shard")]
     assert len(counting) > 10
     assert len({t["worker"] for t in counting}) == 2
 
