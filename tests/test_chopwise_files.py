@@ -267,8 +267,12 @@ def test_count_words_on_threads(tmp_path):
 def test_count_words_with_workers_needs_no_main_guard(tmp_path):
     path = _plain(tmp_path)
     script = tmp_path / "script.py"
-    script.write_text(f"import chopwise\nprint(sum(chopwise.count_words({str(path)!r}, workers=2).values()))\n")
-    out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, check=True, cwd=tmp_path)
+    script.write_text(
+        f"import chopwise\nprint(sum(chopwise.count_words({str(path)!r}, workers=2).values()))\n"
+    )
+    out = subprocess.run(
+        [sys.executable, str(script)], capture_output=True, text=True, check=True, cwd=tmp_path
+    )
     assert int(out.stdout) == sum(module_file_counts(path).values())
 
 

@@ -17,7 +17,9 @@ pa = pytest.importorskip("pyarrow")
 # characters past U+FFFF; and runs long enough to be cut at 128 characters or 16 pieces.
 ALPHABET = "aZк Ёё9-–\n\r\0.,é🔎\u00a0\t"
 text = st.text(ALPHABET, max_size=200) | st.builds(
-    lambda c, n, tail: c * n + tail, st.sampled_from(["x", "я", "7", "-", "a-", "к-"]), st.integers(60, 300),
+    lambda c, n, tail: c * n + tail,
+    st.sampled_from(["x", "я", "7", "-", "a-", "к-"]),
+    st.integers(60, 300),
     st.text(ALPHABET, max_size=5),
 )
 rows = st.lists(text | st.none(), max_size=10)
@@ -45,19 +47,35 @@ def model(texts, types=None, min_len=0, max_len=512):
 
 
 def rows_of(tokens):
-    return list(zip(tokens.doc.tolist(), tokens.text, tokens.types.tolist(), tokens.start.tolist(), tokens.end.tolist()))
+    return list(
+        zip(
+            tokens.doc.tolist(),
+            tokens.text,
+            tokens.types.tolist(),
+            tokens.start.tolist(),
+            tokens.end.tolist(),
+        )
+    )
 
 
 def arrow_forms(texts):
     """The same column as every Arrow string type, and in several chunks."""
     forms = {kind: pa.array(texts, kind) for kind in ("string", "large_string", "string_view")}
     half = len(texts) // 2
-    forms["chunked"] = pa.chunked_array([pa.array(texts[:half], pa.string()), pa.array(texts[half:], pa.string())])
+    forms["chunked"] = pa.chunked_array(
+        [pa.array(texts[:half], pa.string()), pa.array(texts[half:], pa.string())]
+    )
     return forms
 
 
 @settings(max_examples=150, deadline=None)
-@given(rows, st.none() | st.integers(0, 127), st.integers(0, 140), st.integers(0, 140), st.sampled_from([1, 2, 3]))
+@given(
+    rows,
+    st.none() | st.integers(0, 127),
+    st.integers(0, 140),
+    st.integers(0, 140),
+    st.sampled_from([1, 2, 3]),
+)
 def test_every_form_and_thread_count_is_one_tokenizer_per_text(texts, types, min_len, max_len, threads):
     want = model(texts, types, min_len, max_len)
     options = {"types": types, "min_len": min_len, "max_len": max_len, "threads": threads}
@@ -69,7 +87,9 @@ def test_every_form_and_thread_count_is_one_tokenizer_per_text(texts, types, min
     lists = pa.array(chopwise.tokenize_many(pa.array(texts, pa.string()), **options).lists()).to_pylist()
     per_row = [None if t is None else [tok for d, tok, *_ in want if d == i] for i, t in enumerate(texts)]
     assert lists == per_row
-    counted = chopwise.count_texts(pa.array(texts, pa.string()), types=types, min_len=min_len, max_len=max_len, threads=threads)
+    counted = chopwise.count_texts(
+        pa.array(texts, pa.string()), types=types, min_len=min_len, max_len=max_len, threads=threads
+    )
     assert counted == Counter(tok for _, tok, *_ in want)
 
 
@@ -91,22 +111,38 @@ def test_real_dataframe_objects():
         "polars": pl.Series(texts),
         "pandas": pd.Series(texts, dtype=pd.ArrowDtype(pa.string())),
         "pandas string[pyarrow]": pd.Series(texts, dtype="string[pyarrow]"),
-        "duckdb": duckdb.sql("SELECT * FROM (VALUES ('Ёж и ёж'), (NULL), ('e-mail кто-то'), ('')) t(x)").arrow().read_all()["x"],
+        "duckdb": duckdb.sql("SELECT * FROM (VALUES ('Ёж и ёж'), (NULL), ('e-mail кто-то'), ('')) t(x)")
+        .arrow()
+        .read_all()["x"],
     }
     for name, column in forms.items():
         assert rows_of(chopwise.tokenize_many(column, types=["ru", "en"])) == want, name
-        assert chopwise.count_texts(column, lower=True) == Counter({"ёж": 2, "и": 1, "e-mail": 1, "кто-то": 1}), name
+        assert chopwise.count_texts(column, lower=True) == Counter(
+            {"ёж": 2, "и": 1, "e-mail": 1, "кто-то": 1}
+        ), name
 
 
 def test_tokens_go_to_arrow_consumers():
     pl = pytest.importorskip("polars")
     duckdb = pytest.importorskip("duckdb")
     tokens = chopwise.tokenize_many(["Ёж и", None, "e-mail"], types=["ru", "en"])
-    want = {"token": ["Ёж", "и", "e-mail"], "type": [16, 16, 4], "doc": [0, 0, 2], "start": [0, 3, 0], "end": [2, 4, 6]}
+    want = {
+        "token": ["Ёж", "и", "e-mail"],
+        "type": [16, 16, 4],
+        "doc": [0, 0, 2],
+        "start": [0, 3, 0],
+        "end": [2, 4, 6],
+    }
     assert pa.table(tokens).to_pydict() == want
     assert tokens.to_arrow().to_pydict() == want
     assert pa.table(tokens).schema == pa.schema(
-        [("token", pa.string()), ("type", pa.uint64()), ("doc", pa.int64()), ("start", pa.int64()), ("end", pa.int64())]
+        [
+            ("token", pa.string()),
+            ("type", pa.uint64()),
+            ("doc", pa.int64()),
+            ("start", pa.int64()),
+            ("end", pa.int64()),
+        ]
     )
     assert pl.DataFrame(tokens).to_dict(as_series=False) == want
     table = pa.table(tokens)

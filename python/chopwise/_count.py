@@ -32,7 +32,9 @@ def _nothing(_: int) -> None:
     pass
 
 
-def add_source(counter: _native.WordCounter, source: Source, threads: int, progress: Progress = _nothing) -> None:
+def add_source(
+    counter: _native.WordCounter, source: Source, threads: int, progress: Progress = _nothing
+) -> None:
     """Counts the tokens of one source (any form tokenize_file takes) into `counter`."""
     name = _sources.name_of(source)
     path = _sources.plain_file(source)
@@ -103,7 +105,7 @@ def _threads(threads: int | None, workers: int | None) -> int:
 def _source_list(paths: Source | Iterable[Source]) -> list[Source]:
     if isinstance(paths, (str, bytes, os.PathLike)) or hasattr(paths, "read"):
         return [paths]  # type: ignore[list-item]
-    return list(paths)  # type: ignore[arg-type]
+    return list(paths)
 
 
 @overload

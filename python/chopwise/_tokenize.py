@@ -39,7 +39,7 @@ def native_texts(texts: Texts) -> Any:
         return array.__arrow_array__()
     if isinstance(texts, str):
         raise TypeError("texts must be an iterable of str, not one str")
-    return texts if type(texts) is list else list(texts)  # type: ignore[arg-type]
+    return texts if type(texts) is list else list(texts)
 
 
 class Tokens:
@@ -110,7 +110,9 @@ def tokenize_many(
 
 def _tokens_of(texts: Any, settings: Settings, threads: int, source: str | None, base: int = 0) -> Tokens:
     with decode_errors(source, base):
-        table = _native.tokenize(texts, settings.mask, settings.min_len, settings.max_len, settings.errors, threads)
+        table = _native.tokenize(
+            texts, settings.mask, settings.min_len, settings.max_len, settings.errors, threads
+        )
     return Tokens(table)
 
 

@@ -12,7 +12,7 @@ import os
 import signal
 import sys
 import time
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import BinaryIO, TextIO
 
@@ -203,12 +203,16 @@ def reading(path: str | None = None) -> Iterator[None]:
     try:
         yield
     except chopwise.DecodeError as err:
-        raise InputError(err.source, f"not valid UTF-8 at byte {err.offset}; --errors replace reads it anyway") from None
+        raise InputError(
+            err.source, f"not valid UTF-8 at byte {err.offset}; --errors replace reads it anyway"
+        ) from None
     except OSError as err:
         name = path if path is not None else os.fsdecode(err.filename) if err.filename else "input"
         raise InputError(name, err.strerror or str(err)) from None
     except UnicodeDecodeError as err:
-        raise InputError(path or "input", f"not valid UTF-8 ({err.reason}); --errors replace reads it anyway") from None
+        raise InputError(
+            path or "input", f"not valid UTF-8 ({err.reason}); --errors replace reads it anyway"
+        ) from None
     except ImportError as err:  # a .zst file without the zstandard package
         raise InputError(path or "input", str(err)) from None
 

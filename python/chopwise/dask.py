@@ -55,7 +55,9 @@ def count_words(
     plans: list[list[Shard]] = client.gather(  # type: ignore[no-untyped-call]
         client.map(shards_of, files, size=size, pure=False)
     )
-    counts = [client.submit(count_shard, shard, settings, lower, pure=False) for plan in plans for shard in plan]
+    counts = [
+        client.submit(count_shard, shard, settings, lower, pure=False) for plan in plans for shard in plan
+    ]
     if not counts:
         return Counter()
     result: Counter[str] = _tree_sum(client, counts, split_every).result()
@@ -87,7 +89,9 @@ def add_counts(*counts: Counter[str]) -> Counter[str]:
     return total
 
 
-def _tree_sum(client: Client, futures: Sequence[Future[Counter[str]]], split_every: int) -> Future[Counter[str]]:
+def _tree_sum(
+    client: Client, futures: Sequence[Future[Counter[str]]], split_every: int
+) -> Future[Counter[str]]:
     """One future of the sum of `futures`, added `split_every` at a time on the workers."""
     while len(futures) > 1:
         futures = [
