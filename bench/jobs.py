@@ -311,8 +311,10 @@ def report(count, lines, regex_differ, load, versions):
         "|---|---|---:|---:|",
         *(f"| {n} | {w} | {s:.3f} | {v:.2f} |" for n, w, s, v in lines),
         "",
-        "The lines are a pyarrow string array; chopwise gives an Arrow list<string> array or table, "
-        "polars a list column, duckdb an Arrow table.",
+        (
+            "The lines are a pyarrow string array; chopwise gives an Arrow list<string> array or table, "
+            "polars a list column, duckdb an Arrow table."
+        ),
         "",
         "| target | measured | met |",
         "|---|---:|---|",
