@@ -370,3 +370,19 @@ def test_strict_count_stops_at_stray_bytes(tmp_path):
         chopwise.count_words(path)
     assert caught.value.offset == 6
     assert chopwise.count_words(path, errors="ignore") == Counter(["stray", "words", "end"])
+
+
+NEIGHBOURS = ["a", "Z", "я", "Ё", "7", "-", " ", "\n", "\r", ".", "\0", "🔎", "a-", "я-b", "1-"]
+
+
+def test_chunk_cut_points_are_the_module_rule():
+    """The bytes after which a chunk may end are exactly the ASCII bytes after which the module
+    never joins what follows."""
+    for b in range(128):
+        c = chr(b)
+        cuts_clean = all(
+            module_tokens(before + c) + module_tokens(after) == module_tokens(before + c + after)
+            for before in NEIGHBOURS
+            for after in NEIGHBOURS
+        )
+        assert cuts_clean == (b in _sources._SAFE_ENDS), repr(c)

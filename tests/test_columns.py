@@ -146,7 +146,7 @@ def test_tokens_go_to_arrow_consumers():
     )
     assert pl.DataFrame(tokens).to_dict(as_series=False) == want
     table = pa.table(tokens)
-    assert duckdb.sql("SELECT sum(end - start) FROM table").fetchone() == (9,), table.num_rows
+    assert duckdb.sql("SELECT sum("end" - start) FROM table").fetchone() == (9,), table.num_rows
     assert pl.Series(tokens.lists()).to_list() == [["Ёж", "и"], None, ["e-mail"]]
 
 
