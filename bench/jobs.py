@@ -180,7 +180,6 @@ def polars_child(threads, corpus, lines_file, runs):
             quote_char=None,
             new_columns=["line"],
             schema_overrides={"line": pl.String},
-            missing_utf8_is_empty_string=True,
         )
         return frame["line"].str.extract_all(PEER_WORD).explode().drop_nulls().value_counts(sort=True)
 
@@ -227,10 +226,10 @@ def duckdb_rows(corpus, lines, runs):
         con.execute(f"SET threads = {t}")
         name = f"{t} thread{'s' * (t > 1)}"
         per_line[f"duckdb regexp_extract_all, {name}"] = best(
-            lambda: con.execute(per_line_sql, [PEER_WORD]).arrow(), runs
+            lambda: con.sql(per_line_sql, params=[PEER_WORD]).to_arrow_table(), runs
         )[0]
         count[f"duckdb regexp_extract_all + group by, {name}"] = best(
-            lambda: con.execute(count_sql, [PEER_WORD, str(corpus)]).arrow(), runs
+            lambda: con.sql(count_sql, params=[PEER_WORD, str(corpus)]).to_arrow_table(), runs
         )[0]
     return count, per_line
 
