@@ -237,9 +237,13 @@ def test_count_words_is_the_module_count(tmp_path, kwargs, types, min_len, max_l
 @settings(max_examples=100, deadline=None)
 @given(st.lists(st.text(ALPHABET, max_size=60) | st.none(), max_size=12), st.sampled_from([1, 2, 4]))
 def test_count_texts_is_the_count_of_one_tokenizer_per_text(texts, threads):
+    pa = pytest.importorskip("pyarrow")
     want = Counter(token for text in texts if text is not None for token, _ in module_tokens(text))
-    assert chopwise.count_texts(texts, types=None, threads=threads) == want
-    assert chopwise.count_texts(texts, types=None, lower=True, threads=threads) == lowered(want)
+    column = pa.array(texts, pa.string())
+    assert chopwise.count_texts(column, types=None, threads=threads) == want
+    assert chopwise.count_texts(column, types=None, lower=True, threads=threads) == lowered(want)
+    plain = [t for t in texts if t is not None]
+    assert chopwise.count_texts(plain, types=None, threads=threads) == want
 
 
 def module_tokens(text):
