@@ -203,9 +203,8 @@ def reading(path: str | None = None) -> Iterator[None]:
     try:
         yield
     except chopwise.DecodeError as err:
-        raise InputError(
-            err.source, f"not valid UTF-8 at byte {err.offset}; --errors replace reads it anyway"
-        ) from None
+        name = path if path is not None else err.source
+        raise InputError(name, f"not valid UTF-8 at byte {err.offset}; --errors replace reads it anyway") from None
     except OSError as err:
         name = path if path is not None else os.fsdecode(err.filename) if err.filename else "input"
         raise InputError(name, err.strerror or str(err)) from None
