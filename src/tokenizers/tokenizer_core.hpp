@@ -58,6 +58,8 @@ public:
                 }
             } else if (b == interrupted_read) {
                 unpolled = poll_interval;
+            } else if (b == input_paused) {
+                break;
             } else if (!flush_step()) {
                 break;
             }
@@ -65,6 +67,13 @@ public:
     }
     void fill_batch() {
         fill_batch([] {});
+    }
+
+    // Starts over on the new input its source now holds, with settings and buffers kept: the
+    // cheap way to tokenize many short texts with one core.
+    void restart() {
+        clear_build_state(build);
+        end_steps_done = 0;
     }
 
 private:
