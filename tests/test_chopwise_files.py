@@ -131,7 +131,52 @@ def test_chunks_cut_where_no_token_continues(data, size):
     finally:
         _sources.CHUNK_SIZE = saved
     assert b"".join(parts) == data and all(parts)
+    # Bytes that are not UTF-8 never reach the tokenizer: every road checks its chunks first.
+    if _decodes(data):
+        assert [pair for part in parts for pair in module_pairs(part)] == module_pairs(data)
+
+
+def _decodes(data):
+    try:
+        data.decode("utf-8")
+        return True
+    except UnicodeDecodeError:
+        return False
+
+
+@settings(max_examples=300, deadline=None)
+@given(
+    st.lists(st.sampled_from(["a", "Z", "7", "-", "--", "ё", "Ж", "a" * 127, "b" * 129, "x-" * 20]), max_size=80),
+    st.integers(1, 600),
+)
+def test_runs_without_a_safe_byte_are_cut_where_their_tokens_say(pieces, size):
+    """Letters, digits and hyphens only, among them groups that reach the length limits."""
+    data = "".join(pieces).encode()
+    _sources.CHUNK_SIZE, saved = size, _sources.CHUNK_SIZE
+    try:
+        parts = list(_sources.chunks(io.BytesIO(data)))
+    finally:
+        _sources.CHUNK_SIZE = saved
+    assert b"".join(parts) == data and all(parts)
     assert [pair for part in parts for pair in module_pairs(part)] == module_pairs(data)
+    assert max(map(len, parts), default=0) <= 2 * size + 3 * 513
+
+
+@settings(max_examples=200, deadline=None)
+@given(
+    st.lists(st.sampled_from([b"a", b"1", b"-", b"\xff", b"\xd0", b"\xd0\xb6", b"\xe2\x80", b"a" * 130]), max_size=300),
+    st.integers(1, 200),
+    st.sampled_from(["replace", "ignore", "backslashreplace"]),
+)
+def test_chunks_under_a_lenient_handler_read_as_the_decoded_whole(pieces, size, errors):
+    data = b"".join(pieces)
+    _sources.CHUNK_SIZE, saved = size, _sources.CHUNK_SIZE
+    try:
+        parts = list(_sources.chunks(io.BytesIO(data), errors=errors))
+    finally:
+        _sources.CHUNK_SIZE = saved
+    tokens = [pair for part in parts for pair in module_pairs(part.decode("utf-8", errors).encode())]
+    assert tokens == module_pairs(data.decode("utf-8", errors).encode())
 
 
 def test_chunks_stay_small(monkeypatch):
@@ -390,3 +435,70 @@ def test_chunk_cut_points_are_the_module_rule():
             for after in NEIGHBOURS
         )
         assert cuts_clean == (b in _sources._SAFE_ENDS), repr(c)
+
+
+# Under "strict" every road stops at the first bad byte and names the source and its offset,
+# whatever tokens the byte would have been part of.
+STRICT_ROADS = {
+    "count_words": lambda p: chopwise.count_words(p),
+    "count_words workers=2": lambda p: chopwise.count_words(p, workers=2),
+    "count_words of no type": lambda p: chopwise.count_words(p, types=0),
+    "tokenize_file": lambda p: list(chopwise.tokenize_file(p)),
+    "tokenize_file of a file object": lambda p: list(chopwise.tokenize_file(open(p, "rb"))),
+}
+
+
+@pytest.mark.parametrize("road", STRICT_ROADS)
+@pytest.mark.parametrize(
+    ("data", "offset"),
+    [(b"ca\xfft dog\n", 2), (b"dog\nstray \x80\x80 words", 10), (b"x" * 5_000_000 + b" \xe2\x82", 5_000_001)],
+    ids=["inside a word", "stray bytes", "cut character at the end"],
+)
+def test_strict_stops_at_the_first_bad_byte_on_every_road(tmp_path, road, data, offset):
+    path = tmp_path / "bad.txt"
+    path.write_bytes(data)
+    with pytest.raises(chopwise.DecodeError) as caught:
+        STRICT_ROADS[road](path)
+    err = caught.value
+    want = "bad.txt" if "object" not in road else str(path)
+    assert (err.offset, isinstance(err, UnicodeDecodeError)) == (offset, True)
+    assert err.source.endswith(want) and str(err).startswith(f"{err.source}: not valid UTF-8 at byte {offset}")
+
+
+def test_strict_tokenize_of_bytes_names_the_text():
+    with pytest.raises(chopwise.DecodeError) as caught:
+        list(chopwise.tokenize(b"ab \xff"))
+    assert (caught.value.source, caught.value.offset) == ("text", 3)
+
+
+def test_a_decode_error_survives_pickling_with_its_message():
+    import pickle
+
+    err = chopwise.DecodeError("f.txt", 7, "utf-8", b"ab\xff", 2, 3, "invalid start byte")
+    back = pickle.loads(pickle.dumps(err))
+    assert (type(back), back.source, back.offset, str(back)) == (chopwise.DecodeError, "f.txt", 7, str(err))
+
+
+@pytest.mark.parametrize("handler", ["replace", "ignore", "backslashreplace"])
+def test_every_accepted_handler_reads_as_the_decoded_text(tmp_path, handler):
+    path = tmp_path / "bad.txt"
+    path.write_bytes(BAD * 3)
+    text = (BAD * 3).decode("utf-8", handler)
+    want = [t.text for t in chopwise.tokenize(text)]
+    assert [t.text for t in chopwise.tokenize_file(path, errors=handler)] == want
+    assert [t.text for t in chopwise.tokenize(BAD * 3, errors=handler)] == want
+    assert chopwise.count_words(path, types=None, errors=handler) == Counter(want)
+
+
+@pytest.mark.parametrize("handler", ["surrogateescape", "xmlcharrefreplace", "namereplace", "surrogatepass", "mend"])
+def test_other_error_handlers_are_refused_at_the_call(tmp_path, handler):
+    path = tmp_path / "good.txt"
+    path.write_bytes(b"good")
+    calls = [
+        lambda: chopwise.tokenize("x", errors=handler),
+        lambda: chopwise.tokenize_file(path, errors=handler),
+        lambda: chopwise.count_words(path, errors=handler),
+    ]
+    for call in calls:
+        with pytest.raises(ValueError, match="errors must be one of 'strict', 'replace', 'ignore', 'backslashreplace'"):
+            call()

@@ -287,3 +287,127 @@ def test_file_is_closed_after_a_failed_read(tmp_path):
     assert open_fds() == before
     with pytest.raises(IsADirectoryError):
         tok.get_batch()
+
+
+# Calls into a tokenizer while one of its calls runs: from a signal handler, or from another
+# thread while a handler waits. Each is refused with RuntimeError; the outer call goes on.
+
+REENTRY = """
+    import json, signal, threading, time, chopwiseCXX as cw
+
+    CALLS = {
+        "set_batch_size": lambda t: t.set_batch_size(1),
+        "get_batch": lambda t: t.get_batch(),
+        "next": lambda t: next(t.stream),
+        "set_filter": lambda t: t.set_filter(4),
+        "set_token_min_len": lambda t: t.set_token_min_len(3),
+        "set_token_max_len": lambda t: t.set_token_max_len(1),
+        "__init__": lambda t: t.__init__("zz"),
+    }
+    FROM_THREAD, CALL = %r, %r
+    tok = cw.FTTokenizer("ab " * 5_000_000)
+    tok.set_batch_size(1 << 22)
+    seen = []
+
+    def call():
+        try:
+            CALLS[CALL](tok)
+            seen.append("no error")
+        except RuntimeError as e:
+            seen.append(str(e))
+
+    def handler(signum, frame):
+        if FROM_THREAD:
+            worker = threading.Thread(target=call)
+            worker.start()
+            time.sleep(0.2)  # lets the thread run
+            worker.join()
+        else:
+            call()
+
+    signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, 0.03)
+    words = spaces = 0
+    while batch := tok.get_batch():
+        words += batch["text"].count("ab")
+        spaces += len(batch["types"])
+    print(json.dumps({"seen": seen, "words": words, "tokens": spaces}))
+"""
+
+
+@pytest.mark.parametrize("from_thread", [False, True], ids=["handler", "thread"])
+@pytest.mark.parametrize(
+    "call", ["set_batch_size", "get_batch", "next", "set_filter", "set_token_min_len", "set_token_max_len", "__init__"]
+)
+def test_a_call_that_reenters_a_busy_tokenizer_is_refused_and_the_outer_call_loses_nothing(call, from_thread):
+    out = run_child(REENTRY % (from_thread, call))
+    assert len(out["seen"]) == 1 and "busy" in out["seen"][0] or "initialised already" in out["seen"][0]
+    assert (out["words"], out["tokens"]) == (5_000_000, 10_000_000)
+
+
+def test_a_handler_that_lets_the_refusal_through_ends_the_outer_call_and_reading_goes_on():
+    out = run_child("""
+        import json, signal, chopwiseCXX as cw
+        tok = cw.FTTokenizer("ab " * 5_000_000)
+        tok.set_batch_size(1 << 22)
+        signal.signal(signal.SIGALRM, lambda *_: tok.set_batch_size(1))
+        signal.setitimer(signal.ITIMER_REAL, 0.03)
+        errors = []
+        try:
+            tok.get_batch()
+        except RuntimeError as e:
+            errors.append(str(e))
+        tok.set_batch_size(1000)
+        print(json.dumps({"errors": errors, "next": len(tok.get_batch()["types"])}))
+    """)
+    assert len(out["errors"]) == 1 and "busy" in out["errors"][0]
+    assert out["next"] == 1000
+
+
+def test_the_tokenizer_is_free_again_after_a_call_fails():
+    tok = cw.FTTokenizer(b"\xed\xa0\x80")  # a surrogate: the batch cannot become a str
+    with pytest.raises(UnicodeDecodeError):
+        tok.get_batch()
+    tok.set_batch_size(5)  # not refused as busy
+    assert tok.get_batch() == {}
+
+
+@pytest.mark.parametrize(
+    "make, again",
+    [
+        (lambda p: cw.FTTokenizer("a b"), lambda t, p: t.__init__("c d")),
+        (lambda p: cw.FTTokenizer("a b"), lambda t, p: cw.FTTokenizer.__init__(t, text="c d")),
+        (lambda p: cw.FFTokenizer(p), lambda t, p: t.__init__(p)),
+    ],
+)
+def test_a_second_init_on_a_live_tokenizer_raises_and_changes_nothing(tmp_path, make, again):
+    path = tmp_path / "f.txt"
+    path.write_text("a b")
+    tok = make(str(path))
+    with pytest.raises(RuntimeError, match="initialised already"):
+        again(tok, str(path))
+    assert tok.get_batch()["text"] == "a\0 \0b\0"
+
+
+def test_init_keeps_its_signature_and_its_argument_errors():
+    assert cw.FTTokenizer.__init__.__doc__.startswith("__init__(self: chopwiseCXX.FTTokenizer, text: str)")
+    with pytest.raises(TypeError, match="incompatible constructor arguments"):
+        cw.FTTokenizer(123)
+    with pytest.raises(TypeError, match="invalid or missing `self`"):
+        cw.FTTokenizer.__init__(5, "x")
+
+
+@pytest.mark.parametrize("value", [3, 5, 128, 2**63, 2**64 - 1])
+def test_a_token_type_made_from_a_value_that_is_no_member_raises(value):
+    with pytest.raises(ValueError, match=f"{value} is not a valid TokenType"):
+        cw.TokenType(value)
+
+
+def test_token_types_made_from_member_values_are_the_members():
+    import pickle
+
+    for member in cw.TokenType.__members__.values():
+        assert cw.TokenType(int(member)) == member
+        assert pickle.loads(pickle.dumps(member)) == member
+    with pytest.raises(TypeError):
+        cw.TokenType(-1)

@@ -60,6 +60,8 @@ def add_stream(
     with decode_errors(name, base):
         while limit != 0:
             block = f.read(BLOCK_SIZE if limit < 0 else min(BLOCK_SIZE, limit))
+            if not block and limit > 0:
+                raise EOFError(f"{name} ended {limit} bytes early: it changed while it was read")
             if not block:
                 break
             limit -= len(block) if limit > 0 else 0

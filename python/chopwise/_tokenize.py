@@ -162,7 +162,7 @@ def tokenize_file(
 def _file_tokens(f: BinaryIO, owned: bool, settings: Settings, name: str) -> Iterator[Token]:
     try:
         offset = base = 0
-        for chunk in _sources.chunks(f):
+        for chunk in _sources.chunks(f, errors=settings.errors):
             text = _sources.decoded(chunk, settings.errors, name, offset)
             offset += len(chunk)
             yield from _token_records(text, settings, base)

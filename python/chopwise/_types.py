@@ -8,6 +8,7 @@ from typing import NamedTuple
 from chopwiseCXX import TokenType
 
 from chopwise import _native
+from chopwise._sources import check_errors
 
 # Short names for the types, beside the members' own names.
 _SHORT = {
@@ -77,12 +78,6 @@ def check_lengths(min_len: int, max_len: int) -> None:
             raise TypeError(f"{name} must be an int, not {type(value).__name__}")
         if value < 0:
             raise ValueError(f"{name} must not be negative, not {value}")
-
-
-def check_errors(errors: str) -> None:
-    """Refuses an unknown error handler at the call, not at the first bad byte."""
-    if errors not in _native.ERRORS:
-        raise ValueError(f"errors must be one of {', '.join(map(repr, _native.ERRORS))}, not {errors!r}")
 
 
 def thread_count(threads: int | None) -> int:

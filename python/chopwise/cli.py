@@ -8,19 +8,22 @@ from __future__ import annotations
 import argparse
 import io
 import json
+import lzma
 import os
 import signal
 import sys
 import time
+import zlib
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import BinaryIO, TextIO
+from typing import BinaryIO, TextIO, cast
 
 import numpy as np
 from chopwiseCXX import ENWORD, RUWORD, FTTokenizer, TokenType
 
 import chopwise
-from chopwise._sources import chunks, decoded, open_source, plain_file
+from chopwise._errors import DecodeError, shown_name
+from chopwise._sources import chunks, decoded, name_of, open_source, plain_file
 
 PROG = "chopwise"
 # Inputs smaller than this are done before a progress bar would be of use.
@@ -35,7 +38,7 @@ class InputError(Exception):
     """An input that cannot be read: the command ends with status 1."""
 
     def __init__(self, path: str, reason: str) -> None:
-        super().__init__(f"{path}: {reason}")
+        super().__init__(f"{name_of(path)}: {reason}")
 
 
 class OutputError(Exception):
@@ -47,6 +50,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     # A reader that goes away (`| head`) ends the command quietly, as it ends any other tool.
     signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     args = build_parser().parse_args(argv)
+    if sys.stdout is None:  # started with standard output closed
+        print(f"{PROG}: standard output: it is closed", file=sys.stderr)
+        return 1
     if isinstance(sys.stdout, io.TextIOWrapper):
         sys.stdout.reconfigure(line_buffering=True)
     run: Callable[[argparse.Namespace], None] = args.run
@@ -202,7 +208,7 @@ def reading(path: str | None = None) -> Iterator[None]:
     the error names) and the reason."""
     try:
         yield
-    except chopwise.DecodeError as err:
+    except DecodeError as err:
         name = path if path is not None else err.source
         raise InputError(name, f"not valid UTF-8 at byte {err.offset}; --errors replace reads it anyway") from None
     except OSError as err:
@@ -214,6 +220,17 @@ def reading(path: str | None = None) -> Iterator[None]:
         ) from None
     except ImportError as err:  # a .zst file without the zstandard package
         raise InputError(path or "input", str(err)) from None
+    except Exception as err:
+        if not isinstance(err, _broken_file_errors()):
+            raise
+        raise InputError(path or "input", f"{err or type(err).__name__}") from None
+
+
+def _broken_file_errors() -> tuple[type[Exception], ...]:
+    """What a decompressor raises for a file that is cut short or corrupt."""
+    errors: tuple[type[Exception], ...] = (EOFError, zlib.error, lzma.LZMAError)
+    zstandard = sys.modules.get("zstandard")
+    return errors + (zstandard.ZstdError,) if zstandard is not None else errors
 
 
 def input_size(paths: Sequence[str]) -> int | None:
@@ -287,8 +304,7 @@ class _Tracked:
 @contextmanager
 def opened(path: str, bar: Progress) -> Iterator[BinaryIO]:
     with reading(path), open_source(path) as f:
-        tracked: BinaryIO = _Tracked(f, bar)  # type: ignore[assignment]
-        yield tracked
+        yield cast(BinaryIO, _Tracked(f, bar))
 
 
 # --- count -----------------------------------------------------------------------------------
@@ -329,6 +345,8 @@ def emit(out: TextIO, text: str) -> None:
         out.write(text)
     except OSError as err:
         raise OutputError(err.strerror or str(err)) from None
+    except UnicodeEncodeError as err:
+        raise OutputError(f"cannot write {text[err.start : err.end]!r} in {err.encoding}") from None
 
 
 def _write_lines(lines: Iterator[str], out: TextIO) -> None:
@@ -401,7 +419,7 @@ def run_stats(args: argparse.Namespace) -> None:
     with progress_for(args.files) as bar:
         for path in args.files:
             stats = file_stats(path, args.errors, bar)
-            write_stats(path, stats, sys.stdout)
+            write_stats(shown_name(path), stats, sys.stdout)
             total.add(stats)
     if len(args.files) > 1:
         write_stats("all files", total, sys.stdout)
@@ -411,8 +429,8 @@ def file_stats(path: str, errors: str, bar: Progress) -> Stats:
     """Counts tokens per type; only the tokenizer's own calls are timed."""
     stats = Stats()
     with opened(path, bar) as f:
-        for chunk in chunks(f):
-            text = decoded(chunk, errors, path, stats.bytes)
+        for chunk in chunks(f, errors=errors):
+            text = decoded(chunk, errors, name_of(path), stats.bytes)
             stats.bytes += len(chunk)
             start = time.perf_counter()
             tok = FTTokenizer(text)

@@ -16,6 +16,7 @@ import chopwiseCXX
 from distributed import Client, Future, get_client
 
 from chopwise._count import count_shard
+from chopwise._errors import shown_name
 from chopwise._shards import Shard, plain_size, shard_size, shards_of
 from chopwise._sources import PathArg
 from chopwise._types import Settings, TypeSpec
@@ -24,7 +25,7 @@ DEFAULT_SHARD_SIZE = 64 << 20
 
 
 def count_words(
-    paths: Iterable[PathArg],
+    paths: PathArg | Iterable[PathArg],
     *,
     client: Client | None = None,
     shard_size: int = DEFAULT_SHARD_SIZE,
@@ -38,18 +39,19 @@ def count_words(
     """Word counts of the files `paths`, computed on the cluster of `client`: exactly what
     `chopwise.count_words` gives for the same files and options.
 
-    `client` defaults to the current Dask client. Each plain file is counted in shards of at most
+    `paths` is one path or an iterable of them. `client` defaults to the current Dask client. Each plain file is counted in shards of at most
     about `shard_size` bytes (smaller when the input is too small to give every worker thread a
     few shards), and the counts are added `split_every` at a time on the workers. A file
     that a worker cannot read raises the `OSError` the worker met. Standard input ("-") cannot be
-    read by the workers and is refused.
+    read by the workers and is refused, and so is anything else that exists here but is not a
+    regular file (a pipe, a device, /dev/stdin): a worker would read its own.
     """
     if shard_size < 1:
         raise ValueError(f"shard_size must be at least 1, not {shard_size}")
     if split_every < 2:
         raise ValueError(f"split_every must be at least 2, not {split_every}")
     settings = Settings.of(types, min_len, max_len, errors)
-    files = [_absolute(p) for p in paths]
+    files = [_absolute(p) for p in ([paths] if isinstance(paths, (str, bytes, os.PathLike)) else paths)]
     client = client if client is not None else get_client()
     size = _shard_size(client, files, shard_size)
     plans: list[list[Shard]] = client.gather(  # type: ignore[no-untyped-call]
@@ -69,7 +71,11 @@ def _absolute(path: PathArg) -> str:
     name = os.fsdecode(path)
     if name == "-":
         raise ValueError("standard input cannot be counted on a cluster: give the paths of files")
-    return os.path.abspath(name)
+    if os.path.exists(name) and not os.path.isfile(name):
+        raise ValueError(f"{shown_name(name)} is not a regular file: the workers cannot read it")
+    # /dev/stdin and /proc/self/fd/N mean another file in each process: name the file itself.
+    real = os.path.realpath(name)
+    return real if name.startswith(("/proc/", "/dev/")) else os.path.abspath(name)
 
 
 def _shard_size(client: Client, files: list[str], largest: int) -> int:

@@ -1,5 +1,7 @@
 #include <pybind11/pybind11.h>
 
+#include <string>
+
 #include "charlayer/token_type.hpp"
 #include "bindings.hpp"
 
@@ -18,6 +20,14 @@ void bind_token_type(py::module_& m) {
         .def("__or__", [](TokenType a, TokenType b) -> std::uint64_t {
             return chopwise::type_bits(a) | chopwise::type_bits(b);
         });
+    // The library's own constructor takes any int and makes a member with no name.
+    py::delattr(type, "__init__");
+    type.def(py::init([](std::uint64_t value) {
+                 for (const chopwise::TokenTypeInfo& info : chopwise::token_types)
+                     if (chopwise::type_bits(info.type) == value) return info.type;
+                 throw py::value_error(std::to_string(value) + " is not a valid TokenType");
+             }),
+             py::arg("value"));
 }
 
 }  // namespace
