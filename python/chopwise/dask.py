@@ -71,7 +71,8 @@ def _absolute(path: PathArg) -> str:
     name = os.fsdecode(path)
     if name == "-":
         raise ValueError("standard input cannot be counted on a cluster: give the paths of files")
-    if os.path.exists(name) and not os.path.isfile(name):
+    # A directory is left to the worker, which raises IsADirectoryError as a local count does.
+    if os.path.exists(name) and not os.path.isfile(name) and not os.path.isdir(name):
         raise ValueError(f"{shown_name(name)} is not a regular file: the workers cannot read it")
     # /dev/stdin and /proc/self/fd/N mean another file in each process: name the file itself.
     real = os.path.realpath(name)
