@@ -502,3 +502,14 @@ def test_other_error_handlers_are_refused_at_the_call(tmp_path, handler):
     for call in calls:
         with pytest.raises(ValueError, match="errors must be one of 'strict', 'replace', 'ignore', 'backslashreplace'"):
             call()
+
+
+def test_progress_is_told_every_byte(tmp_path, monkeypatch):
+    monkeypatch.setattr(_count, "BLOCK_SIZE", 1000)
+    plain = _plain(tmp_path)
+    packed = compress(tmp_path / "t.gz", TEXT.encode())
+    seen: list[int] = []
+    counts = chopwise.count_words([plain, packed, io.BytesIO(b"one more\n")], threads=2, progress=seen.append)
+    size = len(TEXT.encode())
+    assert sum(seen) == 2 * size + 9 and len(seen) > size // 1000
+    assert counts == chopwise.count_words([plain, plain]) + Counter(["one", "more"])
