@@ -9,6 +9,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 from collections import Counter
 from itertools import pairwise
 from pathlib import Path
@@ -513,3 +514,29 @@ def test_progress_is_told_every_byte(tmp_path, monkeypatch):
     size = len(TEXT.encode())
     assert sum(seen) == 2 * size + 9 and len(seen) > size // 1000
     assert counts == chopwise.count_words([plain, plain]) + Counter(["one", "more"])
+
+
+@pytest.mark.parametrize("call", ["count_words([path] * 100, threads=2)", "count_texts(column, threads=2)"])
+def test_ctrl_c_stops_a_long_count(tmp_path, call):
+    """A long native call answers SIGINT with KeyboardInterrupt instead of running to its end."""
+    import signal
+
+    path = tmp_path / "big.txt"
+    path.write_bytes(SAMPLE.encode() * (10_000_000 // len(SAMPLE.encode())))
+    script = (
+        "import sys, chopwise, pyarrow\n"
+        "path = sys.argv[1]\n"
+        "row = pyarrow.array([open(path, encoding='utf-8').read()])\n"
+        "column = pyarrow.chunked_array([row] * 100)  # one buffer, shared\n"
+        "print('go', flush=True)\n"
+        f"chopwise.{call}\n"
+        "print('finished', flush=True)\n"
+    )
+    proc = subprocess.Popen(
+        [sys.executable, "-c", script, str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    assert proc.stdout.readline() == "go\n"
+    time.sleep(0.3)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert "finished" not in out and "KeyboardInterrupt" in err, err
