@@ -211,3 +211,13 @@ def test_threads_none_is_every_cpu_this_process_may_use():
     from chopwise._types import thread_count
 
     assert thread_count(None) == len(os.sched_getaffinity(0))
+
+
+def test_lengths_past_32_bits_filter_as_the_largest():
+    texts = ["x yy " + "z" * 128]
+    assert rows_of(chopwise.tokenize_many(texts, max_len=2**40)) == model(texts)
+    assert len(chopwise.tokenize_many(texts, min_len=2**63)) == 0
+    assert chopwise.count_texts(texts, types=None, max_len=2**64) == Counter(
+        tok for _, tok, *_ in model(texts)
+    )
+    assert [t.text for t in chopwise.tokenize("a bb", min_len=2)] == ["bb"]

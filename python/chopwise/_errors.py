@@ -4,9 +4,12 @@ import os
 from collections.abc import Iterator
 from contextlib import contextmanager
 
-# The error handlers a call may name. Others fail only at the first bad byte, or make text that
-# the tokenizer cannot take (surrogateescape), so they are refused at the call.
-ERROR_HANDLERS = ("strict", "replace", "ignore", "backslashreplace")
+from chopwise._native import ERRORS
+
+# The error handlers a call may name, those the native engine reads. Others fail only at the
+# first bad byte, or make text that the tokenizer cannot take (surrogateescape), so they are
+# refused at the call.
+ERROR_HANDLERS: tuple[str, ...] = ERRORS
 
 
 class DecodeError(UnicodeDecodeError):
@@ -31,7 +34,10 @@ class DecodeError(UnicodeDecodeError):
 
     def __reduce__(self) -> tuple[type, tuple[str, int, str, bytes, int, int, str]]:
         # Sent whole from a worker process, with its message.
-        return (type(self), (self.source, self.offset, self.encoding, self.object, self.start, self.end, self.reason))
+        return (
+            type(self),
+            (self.source, self.offset, self.encoding, self.object, self.start, self.end, self.reason),
+        )
 
 
 def shown_name(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> str:
@@ -51,4 +57,6 @@ def decode_errors(source: str | None, base: int = 0) -> Iterator[None]:
         row = getattr(err, "row", None)
         offset = getattr(err, "offset", err.start)
         name = f"row {row}" if source is None and row is not None else (source or "text")
-        raise DecodeError(name, base + offset, err.encoding, err.object, err.start, err.end, err.reason) from None
+        raise DecodeError(
+            name, base + offset, err.encoding, err.object, err.start, err.end, err.reason
+        ) from None

@@ -89,6 +89,11 @@ def thread_count(threads: int | None) -> int:
     return threads
 
 
+# The engines take lengths as 32-bit numbers. Tokens are far shorter, so any larger bound keeps
+# exactly what this one keeps.
+_LENGTH_LIMIT = (1 << 32) - 1
+
+
 @dataclass(frozen=True)
 class Settings:
     """Which tokens a call keeps, and how bytes that are not UTF-8 are read."""
@@ -102,7 +107,7 @@ class Settings:
     def of(cls, types: TypeSpec | None, min_len: int, max_len: int, errors: str = "strict") -> "Settings":
         check_lengths(min_len, max_len)
         check_errors(errors)
-        return cls(type_mask(types), min_len, max_len, errors)
+        return cls(type_mask(types), min(min_len, _LENGTH_LIMIT), min(max_len, _LENGTH_LIMIT), errors)
 
     def counter(self, lower: bool) -> _native.WordCounter:
         return _native.WordCounter(self.mask, self.min_len, self.max_len, lower, self.errors)

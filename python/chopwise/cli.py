@@ -210,7 +210,9 @@ def reading(path: str | None = None) -> Iterator[None]:
         yield
     except DecodeError as err:
         name = path if path is not None else err.source
-        raise InputError(name, f"not valid UTF-8 at byte {err.offset}; --errors replace reads it anyway") from None
+        raise InputError(
+            name, f"not valid UTF-8 at byte {err.offset}; --errors replace reads it anyway"
+        ) from None
     except OSError as err:
         name = path if path is not None else os.fsdecode(err.filename) if err.filename else "input"
         raise InputError(name, err.strerror or str(err)) from None
