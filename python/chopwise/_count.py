@@ -5,7 +5,7 @@ other source as a stream of bytes, columns of texts as they are."""
 import os
 from collections import Counter
 from collections.abc import Callable, Iterable
-from typing import TYPE_CHECKING, BinaryIO, Literal, overload
+from typing import TYPE_CHECKING, BinaryIO, Literal, TypedDict, Unpack, overload
 
 import chopwiseCXX
 
@@ -110,33 +110,35 @@ def _source_list(paths: Source | Iterable[Source]) -> list[Source]:
     return list(paths)
 
 
+class CountOptions(TypedDict, total=False):
+    """The options every count takes, for the typed overloads below."""
+
+    types: TypeSpec | None
+    lower: bool
+    min_len: int
+    max_len: int
+    threads: int | None
+    errors: str
+
+
+# The result type follows `table`: a Counter, or a pyarrow Table.
 @overload
 def count_words(
     paths: Source | Iterable[Source],
     *,
-    types: TypeSpec | None = ...,
-    lower: bool = ...,
-    min_len: int = ...,
-    max_len: int = ...,
-    threads: int | None = ...,
     workers: int | None = ...,
-    errors: str = ...,
     table: Literal[False] = ...,
     progress: Progress | None = ...,
+    **options: Unpack[CountOptions],
 ) -> Counter[str]: ...
 @overload
 def count_words(
     paths: Source | Iterable[Source],
     *,
-    types: TypeSpec | None = ...,
-    lower: bool = ...,
-    min_len: int = ...,
-    max_len: int = ...,
-    threads: int | None = ...,
     workers: int | None = ...,
-    errors: str = ...,
     table: Literal[True],
     progress: Progress | None = ...,
+    **options: Unpack[CountOptions],
 ) -> "pa.Table": ...
 def count_words(
     paths: Source | Iterable[Source],
@@ -167,28 +169,10 @@ def count_words(
 
 @overload
 def count_texts(
-    texts: Texts,
-    *,
-    types: TypeSpec | None = ...,
-    lower: bool = ...,
-    min_len: int = ...,
-    max_len: int = ...,
-    threads: int | None = ...,
-    errors: str = ...,
-    table: Literal[False] = ...,
+    texts: Texts, *, table: Literal[False] = ..., **options: Unpack[CountOptions]
 ) -> Counter[str]: ...
 @overload
-def count_texts(
-    texts: Texts,
-    *,
-    types: TypeSpec | None = ...,
-    lower: bool = ...,
-    min_len: int = ...,
-    max_len: int = ...,
-    threads: int | None = ...,
-    errors: str = ...,
-    table: Literal[True],
-) -> "pa.Table": ...
+def count_texts(texts: Texts, *, table: Literal[True], **options: Unpack[CountOptions]) -> "pa.Table": ...
 def count_texts(
     texts: Texts,
     *,
