@@ -78,7 +78,8 @@ def count_shard(shard: Shard, settings: Settings, lower: bool) -> Counter[str]:
     else:
         with open(shard.path, "rb") as f:
             f.seek(shard.start)
-            add_stream(counter, f, shard.path, limit=shard.end - shard.start, base=shard.start)
+            name = _sources.name_of(shard.path)
+            add_stream(counter, f, name, limit=shard.end - shard.start, base=shard.start)
     return counts_of(counter)
 
 
