@@ -88,6 +88,42 @@ def count_rows(path, runs, peers):
     return rows, sum(differ.values())
 
 
+# Each job of a single long line runs in a new process, which reports its time and peak memory.
+ONE_LINE_JOBS = {
+    "count_words": "chopwise.count_words(path)",
+    "tokenize_file": "collections.deque(chopwise.tokenize_file(path), maxlen=0)",
+    "FFTokenizer loop": "tok = chopwiseCXX.FFTokenizer(path)\nwhile tok.get_batch(): pass",
+}
+ONE_LINE_SCRIPT = """
+import collections, resource, sys, time, chopwise, chopwiseCXX
+path = sys.argv[1]
+t0 = time.perf_counter()
+{job}
+print(time.perf_counter() - t0, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+"""
+
+
+def one_line_rows(folder, size):
+    """A file of one line of letters and digits and no other byte (like a hex dump): nothing to
+    cut it at but its tokens. Seconds, MB/s and the peak memory of the process."""
+    path = Path(folder) / "one-line.txt"
+    unit = (b"a" * 100 + b"1" * 100 + b"deadbeef0123") * 20000
+    with open(path, "wb") as f:
+        f.writelines(unit for _ in range(size // len(unit)))
+    size = path.stat().st_size
+    rows = []
+    for name, job in ONE_LINE_JOBS.items():
+        out = subprocess.run(
+            [sys.executable, "-c", ONE_LINE_SCRIPT.format(job=job), str(path)],
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout.split()
+        seconds, peak = float(out[0]), int(out[1])
+        rows.append((name, f"{size / MB:.0f} MB, one line", seconds, size / MB / seconds, peak / MB))
+    return rows
+
+
 def short_lines(path, count):
     lines = []
     with open(path, encoding="utf-8") as f:
@@ -260,7 +296,7 @@ def _ratio(rows, slow, fast):
     return seconds[slow] / seconds[fast]
 
 
-def report(count, lines, regex_differ, load, versions):
+def report(count, lines, regex_differ, load, versions, one_line):
     checks = [
         (
             "count_words(threads=1) ≥ 4× Counter(re.findall)",
@@ -310,6 +346,10 @@ def report(count, lines, regex_differ, load, versions):
         "|---|---|---:|---:|",
         *(f"| {n} | {w} | {s:.3f} | {v:.2f} |" for n, w, s, v in lines),
         "",
+        "| job, in a new process | input | seconds | MB/s | peak memory, MB |",
+        "|---|---|---:|---:|---:|",
+        *(f"| {n} | {w} | {s:.3f} | {v:.1f} | {m:.0f} |" for n, w, s, v, m in one_line),
+        "",
         (
             "The lines are a pyarrow string array; chopwise gives an Arrow list<string> array or table, "
             "polars a list column, duckdb an Arrow table."
@@ -346,16 +386,17 @@ def main(argv):
         if args.smoke:
             path = Path(folder) / "smoke.txt"
             path.write_text("Ёлка и ёж — well-known, e-mail 2-й раз.\nkind-hearted people 3.14\n" * 3000)
-            runs, nlines = 1, 2000
+            runs, nlines, one_line_size = 1, 2000, 8 << 20
         else:
             if not CORPUS.exists():
                 sys.exit(f"{CORPUS} is missing: make bench builds it")
-            path, runs, nlines = CORPUS, 3, 300_000
+            path, runs, nlines, one_line_size = CORPUS, 3, 300_000, 256 << 20
         lines = short_lines(path, nlines)
         peers = peer_rows(path, lines, runs, folder)
         count, differ = count_rows(path, runs, peers)
         lines = line_rows(lines, runs, peers)
-    text = report(count, lines, differ, load, versions)
+        one_line = one_line_rows(folder, one_line_size)
+    text = report(count, lines, differ, load, versions, one_line)
     print(text)
     if not args.smoke:
         (HERE / "jobs.md").write_text("# Whole jobs\n\n" + text + "\n", encoding="utf-8")

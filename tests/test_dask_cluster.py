@@ -180,3 +180,38 @@ def test_the_example_script_on_the_cluster(client, files):
     # Words of equal count may come in any order.
     assert [int(n) for n, _ in rows] == [n for _, n in serial.most_common(20)]
     assert all(serial[w] == int(n) for n, w in rows)
+
+
+def test_one_path_is_one_file_not_its_characters(client, files):
+    assert chopwise.dask.count_words(files[1], client=client, shard_size=SHARD) == chopwise.count_words(files[1])
+
+
+def test_paths_that_mean_another_file_in_each_process(client, files):
+    with open(files[1], "rb") as f:
+        done = subprocess.run(
+            [sys.executable, "-c", "import chopwise.dask, sys; print(chopwise.dask._absolute('/dev/stdin'))"],
+            stdin=f, capture_output=True, text=True, check=True,
+        )
+    assert done.stdout.strip() == str(Path(files[1]).resolve())
+    with pytest.raises(ValueError, match="not a regular file"):
+        chopwise.dask.count_words(["/dev/null"], client=client)
+
+
+def test_a_decode_error_on_a_worker_reaches_the_client_with_its_source_and_offset(client, tmp_path):
+    path = tmp_path / "bad.txt"
+    path.write_bytes(b"good words\n" * 5000 + b"ca\xfft\n")
+    with pytest.raises(chopwise.DecodeError) as caught:
+        chopwise.dask.count_words([path], client=client, shard_size=SHARD)
+    assert (caught.value.source, caught.value.offset) == (str(path), 55002)
+    assert str(caught.value) == f"{path}: not valid UTF-8 at byte 55002 (invalid start byte)"
+
+
+@pytest.mark.parametrize("suffix", [".zst", ".gz"])
+def test_a_cut_compressed_file_raises_on_the_cluster(client, tmp_path, suffix):
+    zstandard = pytest.importorskip("zstandard")
+    data = ("some words\n" * 1000 + str(list(range(20000)))).encode()
+    blob = zstandard.ZstdCompressor().compress(data) if suffix == ".zst" else gzip.compress(data)
+    path = tmp_path / f"cut{suffix}"
+    path.write_bytes(blob[: len(blob) // 2])
+    with pytest.raises(EOFError):
+        chopwise.dask.count_words([path], client=client)

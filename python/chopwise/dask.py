@@ -44,7 +44,8 @@ def count_words(
     few shards), and the counts are added `split_every` at a time on the workers. A file
     that a worker cannot read raises the `OSError` the worker met. Standard input ("-") cannot be
     read by the workers and is refused, and so is anything else that exists here but is not a
-    regular file (a pipe, a device, /dev/stdin): a worker would read its own.
+    regular file or a directory (a pipe, a device): a worker would read its own. /dev/stdin and
+    /proc/self/fd/N stand for the file they name in this process.
     """
     if shard_size < 1:
         raise ValueError(f"shard_size must be at least 1, not {shard_size}")
@@ -71,8 +72,7 @@ def _absolute(path: PathArg) -> str:
     name = os.fsdecode(path)
     if name == "-":
         raise ValueError("standard input cannot be counted on a cluster: give the paths of files")
-    # A directory is left to the worker, which raises IsADirectoryError as a local count does.
-    if os.path.exists(name) and not os.path.isfile(name) and not os.path.isdir(name):
+    if os.path.exists(name) and not (os.path.isfile(name) or os.path.isdir(name)):
         raise ValueError(f"{shown_name(name)} is not a regular file: the workers cannot read it")
     # /dev/stdin and /proc/self/fd/N mean another file in each process: name the file itself.
     real = os.path.realpath(name)
