@@ -221,3 +221,24 @@ def test_lengths_past_32_bits_filter_as_the_largest():
         tok for _, tok, *_ in model(texts)
     )
     assert [t.text for t in chopwise.tokenize("a bb", min_len=2)] == ["bb"]
+
+
+def test_a_table_of_one_column_is_that_column():
+    pl = pytest.importorskip("polars")
+    pd = pytest.importorskip("pandas")
+    duckdb = pytest.importorskip("duckdb")
+    texts = ["Ёж и ёж", None, "e-mail"]
+    want = model(texts)
+    tables = {
+        "duckdb": duckdb.sql("SELECT * FROM (VALUES ('Ёж и ёж'), (NULL), ('e-mail')) t(x)"),
+        "polars": pl.DataFrame({"x": texts}),
+        "pandas": pd.DataFrame({"x": pd.Series(texts, dtype=pd.ArrowDtype(pa.string()))}),
+        "pyarrow": pa.table({"x": texts}),
+    }
+    for name, table in tables.items():
+        assert rows_of(chopwise.tokenize_many(table)) == want, name
+        assert chopwise.count_texts(table, types=None) == Counter(t for _, t, *_ in want), name
+    with pytest.raises(TypeError, match="one column, not 2"):
+        chopwise.tokenize_many(pa.table({"x": texts, "y": texts}))
+    with pytest.raises(TypeError, match="int64"):
+        chopwise.tokenize_many(pa.table({"x": [1, 2]}))

@@ -14,7 +14,7 @@ from chopwise._arrow import require_pyarrow
 from chopwise._errors import decode_errors
 from chopwise._shards import WHOLE, Shard
 from chopwise._sources import Source
-from chopwise._tokenize import Texts, native_texts
+from chopwise._tokenize import Texts, on_texts
 from chopwise._types import Settings, TypeSpec, thread_count
 
 if TYPE_CHECKING:
@@ -188,5 +188,6 @@ def count_texts(
     """count_words for a column of texts (any input tokenize_many takes), null rows empty."""
     counter = Settings.of(types, min_len, max_len, errors).counter(lower)
     with decode_errors(None):
-        counter.add_texts(native_texts(texts), thread_count(threads))
+        n = thread_count(threads)
+        on_texts(lambda column: counter.add_texts(column, n), texts)
     return counts_table(counter) if table else counts_of(counter)

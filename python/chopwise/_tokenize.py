@@ -1,6 +1,7 @@
 """Tokens with their offsets: of one text, of a file, of many texts at once (a column)."""
 
-from collections.abc import Iterable, Iterator
+import importlib.util
+from collections.abc import Callable, Iterable, Iterator
 from functools import cached_property
 from typing import TYPE_CHECKING, Any, BinaryIO, Protocol
 
@@ -40,6 +41,21 @@ def native_texts(texts: Texts) -> Any:
     if isinstance(texts, str):
         raise TypeError("texts must be an iterable of str, not one str")
     return texts if type(texts) is list else list(texts)
+
+
+def on_texts[T](call: Callable[[Any], T], texts: Texts) -> T:
+    """`call` on the texts; a table of one column of them (a duckdb result, a DataFrame) is taken
+    as that column. The engine refuses a table before it reads a row, so it can be asked again."""
+    native = native_texts(texts)
+    try:
+        return call(native)
+    except TypeError as err:
+        if "struct" not in str(err) or importlib.util.find_spec("pyarrow") is None:
+            raise
+        table = require_pyarrow("a table of texts").table(native)
+        if table.num_columns != 1:
+            raise TypeError(f"a table of texts must have one column, not {table.num_columns}") from None
+        return call(table.column(0))
 
 
 class Tokens:
@@ -105,7 +121,8 @@ def tokenize_many(
     """The tokens of every text, in order, exactly as one tokenizer per text would give them,
     on `threads` threads (None: every CPU this process may use). Null rows have no tokens."""
     settings = Settings.of(types, min_len, max_len, errors)
-    return _tokens_of(native_texts(texts), settings, thread_count(threads), None)
+    n = thread_count(threads)
+    return on_texts(lambda column: _tokens_of(column, settings, n, None), texts)
 
 
 def _tokens_of(texts: Any, settings: Settings, threads: int, source: str | None, base: int = 0) -> Tokens:
