@@ -95,11 +95,13 @@ ONE_LINE_JOBS = {
     "FFTokenizer loop": "tok = chopwiseCXX.FFTokenizer(path)\nwhile tok.get_batch(): pass",
 }
 ONE_LINE_SCRIPT = """
-import collections, resource, sys, time, chopwise, chopwiseCXX
+import collections, sys, time, chopwise, chopwiseCXX
 path = sys.argv[1]
 t0 = time.perf_counter()
 {job}
-print(time.perf_counter() - t0, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+# VmHWM, not ru_maxrss: Linux keeps ru_maxrss across exec, so it would count the forked bench.
+peak = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmHWM:"))
+print(time.perf_counter() - t0, peak * 1024)
 """
 
 

@@ -233,28 +233,3 @@ def test_library_is_typed():
 
     assert (Path(chopwise.__file__).parent / "py.typed").is_file()
 
-
-def test_native_stub_declares_exactly_the_runtime_names():
-    import chopwise._native as native
-
-    stub = Path(native.__file__).parent / "_native.pyi"
-    type_only = {"ArrowArrayExportable", "ArrowStreamExportable", "Texts"}
-    top: set[str] = set()
-    classes: dict[str, set[str]] = {}
-    for node in ast.parse(stub.read_text(encoding="utf-8")).body:
-        if isinstance(node, ast.ClassDef):
-            classes[node.name] = {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
-        names = {
-            ast.ClassDef: lambda n: n.name,
-            ast.FunctionDef: lambda n: n.name,
-            ast.AnnAssign: lambda n: n.target.id,
-            ast.TypeAlias: lambda n: n.name.id,
-        }
-        if type(node) in names:
-            top.add(names[type(node)](node))
-    assert top - type_only == {n for n in dir(native) if not n.startswith("_")}
-    for name in classes.keys() - type_only:
-        # pybind11 gives every class an __init__; those without a constructor refuse every call.
-        assert classes[name] == runtime_names(getattr(native, name)) - {"__init__"} | (
-            classes[name] & {"__init__"}
-        ), name
