@@ -52,6 +52,14 @@ public:
         const std::size_t n = r.end - r.begin;
         out.row_tokens.resize(n);
         out.row_valid.resize(n);
+        // Room for the usual share of tokens, so the buffers seldom move while they fill.
+        const std::size_t bytes = chunk.bytes_between(r.begin, r.end);
+        const std::size_t tokens = bytes / 3 + 16;
+        out.text.reserve(bytes + 64);
+        out.lengths.reserve(tokens);
+        out.chars.reserve(tokens);
+        out.types.reserve(tokens);
+        out.starts.reserve(tokens);
         auto poll = [&context] { context.check(); };
         for (std::size_t j = 0; j < n; ++j) {
             if (j % rows_per_check == 0) context.check();
