@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "../native/check.hpp"
+#include "../native/core_hooks.hpp"
 #include "../native/memory_source.hpp"
 #include "columns/malformed.hpp"
 #include "columns/token_table.hpp"
@@ -38,7 +39,7 @@ std::vector<Token> byte_path(const std::string& text) {
     chopwise::TokenizerCore<MemorySource> core(
         std::in_place,
         MemorySource(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), 1));
-    core.window_scan_enabled = false;
+    chopwise::CoreTestHooks::turn_window_scan_off(core);
     do {
         core.fill_batch();
         const char* p = core.batch.text_out;
