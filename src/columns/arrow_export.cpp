@@ -11,31 +11,26 @@ struct SchemaPrivate {
     std::vector<ArrowSchema*> children;
 };
 
-void release_schema(ArrowSchema* s) {
-    auto* own = static_cast<SchemaPrivate*>(s->private_data);
-    for (ArrowSchema* child : own->children) {
-        if (child->release != nullptr) child->release(child);
-        delete child;
-    }
-    delete own;
-    s->release = nullptr;
-}
-
 struct ArrayPrivate {
     std::shared_ptr<const void> keep;
     std::vector<const void*> buffers;
     std::vector<ArrowArray*> children;
 };
 
-void release_array(ArrowArray* a) {
-    auto* own = static_cast<ArrayPrivate*>(a->private_data);
-    for (ArrowArray* child : own->children) {
+// Releases a schema or an array with the children the consumer did not move out.
+template <class Node, class Private>
+void release_node(Node* node) {
+    auto* own = static_cast<Private*>(node->private_data);
+    for (Node* child : own->children) {
         if (child->release != nullptr) child->release(child);
         delete child;
     }
     delete own;
-    a->release = nullptr;
+    node->release = nullptr;
 }
+
+void release_schema(ArrowSchema* s) { release_node<ArrowSchema, SchemaPrivate>(s); }
+void release_array(ArrowArray* a) { release_node<ArrowArray, ArrayPrivate>(a); }
 
 struct StreamPrivate {
     ExportNode node;

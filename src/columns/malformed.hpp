@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <optional>
 #include <stdexcept>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "utf8_check.hpp"
 
@@ -17,8 +17,8 @@ inline constexpr std::size_t no_row = ~std::size_t{0};
 // Malformed UTF-8 under the strict handler: where (row, or no_row for a file or stream; byte
 // offset within it) and the bytes around it, with the fault at `context_start`.
 struct MalformedText : std::runtime_error {
-    MalformedText(std::size_t row, std::size_t offset, const Utf8Fault& fault,
-                  std::string context, std::size_t context_start)
+    MalformedText(std::size_t row, std::size_t offset, const Utf8Fault& fault, std::string context,
+                  std::size_t context_start)
         : std::runtime_error(fault.reason),
           row(row),
           offset(offset),

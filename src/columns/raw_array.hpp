@@ -1,9 +1,11 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
+#include <cstdint>
 #include <new>
 #include <utility>
+
+#include "../tokenizers/text_source.hpp"
 
 namespace chopwise::columns {
 
@@ -13,11 +15,10 @@ template <class T>
 class RawArray {
 public:
     RawArray() = default;
+    // Large blocks come in huge pages: written once right away, they fault far less.
     explicit RawArray(std::size_t n) : count(n) {
-        // 64-byte aligned, as Arrow recommends for the buffers it reads.
-        const std::size_t bytes = ((n * sizeof(T)) | 63) + 1;
-        items = static_cast<T*>(std::aligned_alloc(64, bytes));
-        if (items == nullptr) throw std::bad_alloc();
+        if (n > ~std::size_t{0} / sizeof(T)) throw std::bad_alloc();
+        items = reinterpret_cast<T*>(text_block::allocate(n * sizeof(T)));
     }
     RawArray(RawArray&& o) noexcept
         : items(std::exchange(o.items, nullptr)), count(std::exchange(o.count, 0)) {}
@@ -26,7 +27,7 @@ public:
         std::swap(count, o.count);
         return *this;
     }
-    ~RawArray() { std::free(items); }
+    ~RawArray() { text_block::release(reinterpret_cast<std::uint8_t*>(items)); }
 
     T* data() { return items; }
     const T* data() const { return items; }

@@ -9,7 +9,7 @@ namespace chopwise::columns {
 StringChunk::StringChunk(const ArrowSchema& schema, const ArrowArray& array) {
     const char* f = schema.format;
     require_string_format(f);
-    layout = std::strcmp(f, "u") == 0 ? Layout::small
+    layout = std::strcmp(f, "u") == 0   ? Layout::small
              : std::strcmp(f, "U") == 0 ? Layout::large
                                         : Layout::view;
     length = static_cast<std::size_t>(array.length);
@@ -65,15 +65,14 @@ std::string arrow_type_name(const char* format) {
     static const struct {
         const char* format;
         const char* name;
-    } names[] = {{"n", "null"},       {"b", "bool"},          {"c", "int8"},
-                 {"C", "uint8"},      {"s", "int16"},         {"S", "uint16"},
-                 {"i", "int32"},      {"I", "uint32"},        {"l", "int64"},
-                 {"L", "uint64"},     {"e", "float16"},       {"f", "float32"},
-                 {"g", "float64"},    {"z", "binary"},        {"Z", "large_binary"},
-                 {"vz", "binary_view"}, {"u", "string"},      {"U", "large_string"},
-                 {"vu", "string_view"}, {"tdD", "date32"},    {"tdm", "date64"},
-                 {"+l", "list"},      {"+L", "large_list"},   {"+s", "struct"},
-                 {"+m", "map"}};
+    } names[] = {
+        {"n", "null"},     {"b", "bool"},         {"c", "int8"},         {"C", "uint8"},
+        {"s", "int16"},    {"S", "uint16"},       {"i", "int32"},        {"I", "uint32"},
+        {"l", "int64"},    {"L", "uint64"},       {"e", "float16"},      {"f", "float32"},
+        {"g", "float64"},  {"z", "binary"},       {"Z", "large_binary"}, {"vz", "binary_view"},
+        {"u", "string"},   {"U", "large_string"}, {"vu", "string_view"}, {"tdD", "date32"},
+        {"tdm", "date64"}, {"+l", "list"},        {"+L", "large_list"},  {"+s", "struct"},
+        {"+m", "map"}};
     for (const auto& n : names)
         if (std::strcmp(format, n.format) == 0) return n.name;
     return std::string("Arrow type '") + format + "'";

@@ -111,8 +111,7 @@ private:
         const Batch& b = core.batch;
         const std::uint8_t* p = reinterpret_cast<const std::uint8_t*>(b.text_out);
         for (std::uint32_t k = 0; k < b.token_count; ++k) {
-            const std::size_t len =
-                *p == 0 ? 1 : std::strlen(reinterpret_cast<const char*>(p));
+            const std::size_t len = *p == 0 ? 1 : std::strlen(reinterpret_cast<const char*>(p));
             emit(p, len, b.types_out[k]);
             p += len + 1;
         }

@@ -52,6 +52,14 @@ public:
         const std::size_t n = r.end - r.begin;
         out.row_tokens.resize(n);
         out.row_valid.resize(n);
+        // Room for the usual share of tokens, so the buffers seldom move while they fill.
+        const std::size_t bytes = chunk.bytes_between(r.begin, r.end);
+        const std::size_t tokens = bytes / 3 + 16;
+        out.text.reserve(bytes + 64);
+        out.lengths.reserve(tokens);
+        out.chars.reserve(tokens);
+        out.types.reserve(tokens);
+        out.starts.reserve(tokens);
         auto poll = [&context] { context.check(); };
         for (std::size_t j = 0; j < n; ++j) {
             if (j % rows_per_check == 0) context.check();
@@ -110,7 +118,6 @@ private:
     std::vector<Worker> workers;
 };
 
-
 template <class Offset>
 void write_offsets(RawArray<std::uint8_t>& block, std::size_t at, std::int64_t base,
                    const std::vector<std::uint32_t>& lengths) {
@@ -151,7 +158,8 @@ std::shared_ptr<TokenTableData> ColumnTokenizer::assemble(unsigned threads,
     t.list_offsets = RawArray<std::uint8_t>((t.rows + 1) * (t.large_lists ? 8 : 4));
 
     for (const RangeTokens& r : results)
-        t.null_rows += static_cast<std::size_t>(std::count(r.row_valid.begin(), r.row_valid.end(), 0));
+        t.null_rows +=
+            static_cast<std::size_t>(std::count(r.row_valid.begin(), r.row_valid.end(), 0));
     if (t.null_rows != 0) {
         t.row_validity = RawArray<std::uint8_t>((t.rows + 7) / 8);
         std::memset(t.row_validity.data(), 0, t.row_validity.size());
@@ -183,7 +191,8 @@ std::shared_ptr<TokenTableData> ColumnTokenizer::assemble(unsigned threads,
                 write_last<std::int64_t>(t.list_offsets, row, static_cast<std::int64_t>(k));
             else
                 write_last<std::int32_t>(t.list_offsets, row, static_cast<std::int64_t>(k));
-            for (std::uint32_t m = 0; m < r.row_tokens[j]; ++m) t.doc[k++] = static_cast<std::int64_t>(row);
+            for (std::uint32_t m = 0; m < r.row_tokens[j]; ++m)
+                t.doc[k++] = static_cast<std::int64_t>(row);
         }
         r = RangeTokens{};
     };
@@ -203,8 +212,7 @@ std::shared_ptr<TokenTableData> ColumnTokenizer::assemble(unsigned threads,
 }
 
 std::shared_ptr<TokenTableData> tokenize_column(const TextColumn& column,
-                                                const TokenizeSettings& settings,
-                                                unsigned threads,
+                                                const TokenizeSettings& settings, unsigned threads,
                                                 const std::function<void()>& wait) {
     ColumnTokenizer tokenizer(column, settings, threads);
     run_tasks(

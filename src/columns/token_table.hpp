@@ -42,8 +42,7 @@ struct TokenizeSettings {
 // Tokens of every row; `threads` 0 works on the calling thread. Throws MalformedText under
 // the strict handler, and whatever `wait` throws (run_tasks).
 std::shared_ptr<TokenTableData> tokenize_column(const TextColumn& column,
-                                                const TokenizeSettings& settings,
-                                                unsigned threads,
+                                                const TokenizeSettings& settings, unsigned threads,
                                                 const std::function<void()>& wait);
 
 }  // namespace chopwise::columns

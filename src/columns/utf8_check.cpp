@@ -59,7 +59,13 @@ Utf8Fault find_fault(const std::uint8_t* p, std::size_t n) {
     Utf8Fault fault{no_fault, 0, nullptr};
     while (i < n) {
         i += ascii_prefix(p + i, n - i);
+        // Runs of two-byte letters (Cyrillic) need no general decoding.
+        while (i + 1 < n && in(p[i], 0xC2, 0xDF) && in(p[i + 1], 0x80, 0xBF)) {
+            i += 2;
+            while (i < n && p[i] < 0x80 && p[i] >= 0x20) ++i;  // a space or a mark between words
+        }
         if (i == n) break;
+        if (p[i] < 0x80) continue;
         const std::size_t len = sequence_length(p + i, n - i, fault);
         if (len == 0) {
             fault.offset = i;

@@ -51,7 +51,8 @@ void CountTable::add(const std::uint8_t* key, std::size_t length, std::int64_t n
             ++used;
             break;
         }
-        if (s.hash == h && s.length == length && std::memcmp(keys.data() + s.key_at, key, length) == 0) {
+        if (s.hash == h && s.length == length &&
+            std::memcmp(keys.data() + s.key_at, key, length) == 0) {
             s.count += n;
             break;
         }
@@ -141,8 +142,8 @@ void count_tokens(CountWorker& w, const CountSettings& s, const std::uint8_t* p,
 
 // Counts well-formed text, or text repaired by the handler; under "strict" returns the fault
 // (offset relative to `p`) and counts nothing of it.
-Utf8Fault count_text(CountWorker& w, const CountSettings& s, const std::uint8_t* p,
-                     std::size_t n, bool last, const std::function<void()>& poll) {
+Utf8Fault count_text(CountWorker& w, const CountSettings& s, const std::uint8_t* p, std::size_t n,
+                     bool last, const std::function<void()>& poll) {
     const Utf8Fault fault = find_fault(p, n);
     if (fault.offset != no_fault) {
         if (s.errors == ErrorHandler::strict) return fault;
@@ -165,16 +166,30 @@ CountTable merged(std::vector<CountWorker>& workers) {
 
 }  // namespace
 
+// Runs `count(i, worker, context, failures)` for every task on per-thread tables, merged
+// once every task has succeeded.
+template <class Count>
+CountTable count_in_tasks(std::size_t tasks, unsigned threads, const std::function<void()>& wait,
+                          Count count) {
+    std::vector<CountWorker> workers(std::max(threads, 1u));
+    FirstFailure failures(tasks);
+    run_tasks(
+        tasks, threads,
+        [&](std::size_t i, const TaskContext& context) {
+            if (!failures.after_failure(i))
+                count(i, workers[context.worker_id()], context, failures);
+        },
+        wait);
+    failures.raise();
+    return merged(workers);
+}
+
 CountTable count_column(const TextColumn& column, const CountSettings& settings, unsigned threads,
                         const std::function<void()>& wait) {
     const std::vector<RowRange> ranges = split_rows(column, std::size_t{256} << 10);
-    std::vector<CountWorker> workers(std::max(threads, 1u));
-    FirstFailure failures(ranges.size());
-    run_tasks(
-        ranges.size(), threads,
-        [&](std::size_t i, const TaskContext& context) {
-            if (failures.after_failure(i)) return;
-            CountWorker& w = workers[context.worker_id()];
+    return count_in_tasks(
+        ranges.size(), threads, wait,
+        [&](std::size_t i, CountWorker& w, const TaskContext& context, FirstFailure& failures) {
             const RowRange& r = ranges[i];
             const StringChunk& chunk = column.chunks[r.chunk];
             auto poll = [&context] { context.check(); };
@@ -184,15 +199,12 @@ CountTable count_column(const TextColumn& column, const CountSettings& settings,
                 if (!row.valid) continue;
                 const Utf8Fault f = count_text(w, settings, row.data, row.size, true, poll);
                 if (f.offset != no_fault) {
-                    failures.record(i, malformed_at(r.first_row + j - r.begin, 0, row.data,
-                                                    row.size, f));
+                    failures.record(
+                        i, malformed_at(r.first_row + j - r.begin, 0, row.data, row.size, f));
                     return;
                 }
             }
-        },
-        wait);
-    failures.raise();
-    return merged(workers);
+        });
 }
 
 // --- counting a file --------------------------------------------------------------------
@@ -226,8 +238,8 @@ public:
         size = static_cast<std::uint64_t>(st.st_size);
         // Size 0 (a pipe, a file of the proc kind): one part, read to its end.
         seekable = S_ISREG(st.st_mode) && size > 0;
-        const std::uint64_t per_part =
-            std::max<std::uint64_t>(std::uint64_t{8} << 20, size / (std::uint64_t{4} * threads) + 1);
+        const std::uint64_t per_part = std::max<std::uint64_t>(
+            std::uint64_t{8} << 20, size / (std::uint64_t{4} * threads) + 1);
         part_bytes = per_part;
         parts = seekable ? static_cast<std::size_t>((size + per_part - 1) / per_part) : 1;
     }
@@ -302,8 +314,8 @@ private:
                         const TaskContext& c) const {
         for (;;) {
             c.check();
-            const ssize_t got = seekable ? ::pread(fd, buf, n, static_cast<off_t>(pos))
-                                         : ::read(fd, buf, n);
+            const ssize_t got =
+                seekable ? ::pread(fd, buf, n, static_cast<off_t>(pos)) : ::read(fd, buf, n);
             if (got >= 0) {
                 if (got == 0) check_size(pos);
                 if (seekable && pos + static_cast<std::uint64_t>(got) > size) check_size(pos + got);
@@ -325,17 +337,11 @@ private:
 CountTable count_file(const std::string& path, const CountSettings& settings, unsigned threads,
                       const std::function<void()>& wait) {
     FileParts file(path, std::max(threads, 1u));
-    std::vector<CountWorker> workers(std::max(threads, 1u));
-    FirstFailure failures(file.count());
-    run_tasks(
-        file.count(), threads,
-        [&](std::size_t k, const TaskContext& c) {
-            if (failures.after_failure(k)) return;
-            file.count_part(k, workers[c.worker_id()], settings, c, failures);
-        },
-        wait);
-    failures.raise();
-    return merged(workers);
+    return count_in_tasks(
+        file.count(), threads, wait,
+        [&](std::size_t k, CountWorker& w, const TaskContext& c, FirstFailure& failures) {
+            file.count_part(k, w, settings, c, failures);
+        });
 }
 
 // --- counting a stream ------------------------------------------------------------------
@@ -344,7 +350,7 @@ struct StreamCounter::State {
     explicit State(const CountSettings& s) : settings(s) {}
     CountSettings settings;
     CountWorker worker;
-    std::string carried;  // an unfinished character
+    std::string carried;       // an unfinished character
     std::uint64_t offset = 0;  // of the first carried byte in the stream
     std::string joined;
 };

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "../native/check.hpp"
+#include "../native/core_hooks.hpp"
 #include "../native/memory_source.hpp"
 #include "columns/malformed.hpp"
 #include "columns/token_table.hpp"
@@ -38,7 +39,7 @@ std::vector<Token> byte_path(const std::string& text) {
     chopwise::TokenizerCore<MemorySource> core(
         std::in_place,
         MemorySource(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), 1));
-    core.window_scan_enabled = false;
+    chopwise::CoreTestHooks::turn_window_scan_off(core);
     do {
         core.fill_batch();
         const char* p = core.batch.text_out;
@@ -71,8 +72,9 @@ Case parse(const std::uint8_t* p, std::size_t n) {
     c.data.assign(reinterpret_cast<const char*>(p + at), n - at);
     std::size_t used = 0;
     for (std::size_t r = 0; r < rows; ++r) {
-        const std::size_t len = r + 1 == rows ? c.data.size() - used
-                                              : std::min<std::size_t>(p[3 + r], c.data.size() - used);
+        const std::size_t len = r + 1 == rows
+                                    ? c.data.size() - used
+                                    : std::min<std::size_t>(p[3 + r], c.data.size() - used);
         used += len;
         c.offsets.push_back(static_cast<std::int32_t>(used));
     }
@@ -117,7 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (unsigned threads : {0u, 2u}) {
         try {
             auto table = tokenize_column(column, settings, threads, [] {});
-            require(c.handler != ErrorHandler::strict || first_bad == no_row, "strict accepted a fault");
+            require(c.handler != ErrorHandler::strict || first_bad == no_row,
+                    "strict accepted a fault");
             std::size_t k = 0;
             std::map<std::string, std::int64_t> counts;
             for (std::size_t r = 0; r < rows; ++r) {
@@ -149,8 +152,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                             it.count,
                         "count");
         } catch (const MalformedText& e) {
-            require(c.handler == ErrorHandler::strict && e.row == first_bad && e.offset == bad_offset,
-                    "strict fault at the first bad row and byte", e.row);
+            require(
+                c.handler == ErrorHandler::strict && e.row == first_bad && e.offset == bad_offset,
+                "strict fault at the first bad row and byte", e.row);
         }
     }
     return 0;

@@ -18,7 +18,9 @@ using namespace chopwise::columns;
 
 namespace {
 
-const std::uint8_t* bytes(const std::string& s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+const std::uint8_t* bytes(const std::string& s) {
+    return reinterpret_cast<const std::uint8_t*>(s.data());
+}
 
 void check_faults() {
     // Offset and length of the first maximal subpart, as a strict decoder reports them.
@@ -26,13 +28,20 @@ void check_faults() {
         std::string text;
         std::size_t offset, length;
     } cases[] = {
-        {"plain ascii", no_fault, 0},       {"ёлка 😀", no_fault, 0},
-        {"a\xff", 1, 1},                    {"ab\xe2\x82x", 2, 2},
-        {"\xe2\x82", 0, 2},                 {"\xed\xa0\x80", 0, 1},
-        {"\xc0\x80", 0, 1},                 {"\xe0\x80\x80", 0, 1},
-        {"\xf4\x90\x80\x80", 0, 1},         {"\xf0\x9f\x98", 0, 3},
-        {"\x80", 0, 1},                     {"ok\xc3", 2, 1},
-        {"\xf5\x80", 0, 1},                 {"12345678\xc3\xa9\xc3", 10, 1},
+        {"plain ascii", no_fault, 0},
+        {"ёлка 😀", no_fault, 0},
+        {"a\xff", 1, 1},
+        {"ab\xe2\x82x", 2, 2},
+        {"\xe2\x82", 0, 2},
+        {"\xed\xa0\x80", 0, 1},
+        {"\xc0\x80", 0, 1},
+        {"\xe0\x80\x80", 0, 1},
+        {"\xf4\x90\x80\x80", 0, 1},
+        {"\xf0\x9f\x98", 0, 3},
+        {"\x80", 0, 1},
+        {"ok\xc3", 2, 1},
+        {"\xf5\x80", 0, 1},
+        {"12345678\xc3\xa9\xc3", 10, 1},
     };
     for (const auto& c : cases) {
         const Utf8Fault f = find_fault(bytes(c.text), c.text.size());
@@ -40,11 +49,17 @@ void check_faults() {
         if (c.offset != no_fault) CHECK(f.length == c.length);
     }
     // The handlers as the interpreter's decoder applies them.
-    const std::string bad = "a\xff" "b\xe2\x82" "c\xf0\x9f\x98";
+    const std::string bad =
+        "a\xff"
+        "b\xe2\x82"
+        "c\xf0\x9f\x98";
     const struct {
         ErrorHandler h;
         std::string want;
-    } repairs[] = {{ErrorHandler::replace, "a\xEF\xBF\xBD" "b\xEF\xBF\xBD" "c\xEF\xBF\xBD"},
+    } repairs[] = {{ErrorHandler::replace,
+                    "a\xEF\xBF\xBD"
+                    "b\xEF\xBF\xBD"
+                    "c\xEF\xBF\xBD"},
                    {ErrorHandler::ignore, "abc"},
                    {ErrorHandler::backslashreplace, "a\\xffb\\xe2\\x82c\\xf0\\x9f\\x98"}};
     for (const auto& r : repairs) {
@@ -65,7 +80,8 @@ void check_lowering() {
 
 void check_counts() {
     CountTable a, b;
-    for (int i = 0; i < 5000; ++i) a.add(bytes("w" + std::to_string(i % 1000)), std::to_string(i % 1000).size() + 1);
+    for (int i = 0; i < 5000; ++i)
+        a.add(bytes("w" + std::to_string(i % 1000)), std::to_string(i % 1000).size() + 1);
     b.add(bytes("zz"), 2, 7000);
     b.add(bytes("w1"), 2, 2);
     a.merge(b);
@@ -144,7 +160,8 @@ void check_export_release() {
     CHECK(keep.use_count() == 1);
     ArrowSchema schema;
     export_schema(s, &schema);
-    CHECK(std::strcmp(schema.children[0]->format, "l") == 0 && std::strcmp(schema.children[0]->name, "n") == 0);
+    CHECK(std::strcmp(schema.children[0]->format, "l") == 0 &&
+          std::strcmp(schema.children[0]->name, "n") == 0);
     schema.release(&schema);
 }
 

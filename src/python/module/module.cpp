@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "charlayer/token_type.hpp"
 #include "bindings.hpp"
+#include "charlayer/token_type.hpp"
 
 namespace py = pybind11;
 using chopwise::TokenType;

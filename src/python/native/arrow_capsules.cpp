@@ -41,8 +41,9 @@ py::tuple array_capsules(const columns::ExportNode& node, const std::shared_ptr<
     py::object schema = schema_capsule(node);
     auto a = std::make_unique<ArrowArray>();
     columns::export_array(node, keep, a.get());
-    py::object array = capsule_of(std::move(a), "arrow_array",
-                                  [](PyObject* c) { release_capsule<ArrowArray>(c, "arrow_array"); });
+    py::object array = capsule_of(std::move(a), "arrow_array", [](PyObject* c) {
+        release_capsule<ArrowArray>(c, "arrow_array");
+    });
     return py::make_tuple(schema, array);
 }
 

@@ -49,6 +49,15 @@ py::array column_view(const py::object& owner, const columns::RawArray<T>& value
     return std::move(a);
 }
 
+// The getter of a column's view.
+template <class T>
+auto column_property(columns::RawArray<T> TokenTableData::* column) {
+    return [column](const py::object& self) {
+        const TokenTableData& d = *self.cast<const TokenTable&>().data;
+        return column_view(self, d.*column, d.tokens);
+    };
+}
+
 py::list token_strings(const TokenTableData& t) {
     py::list out(t.tokens);
     for (std::size_t i = 0; i < t.tokens; ++i) {
@@ -87,10 +96,10 @@ public:
     void add_texts(py::handle texts, int threads) {
         native::Texts in(texts);
         engine_call("", [&] {
-            native::run_released(in.bytes(), threads,
-                                 [&](unsigned n, const std::function<void()>& wait) {
-                                     counts.merge(columns::count_column(in.column(), settings, n, wait));
-                                 });
+            native::run_released(
+                in.bytes(), threads, [&](unsigned n, const std::function<void()>& wait) {
+                    counts.merge(columns::count_column(in.column(), settings, n, wait));
+                });
         });
     }
 
@@ -146,7 +155,9 @@ public:
         return out;
     }
 
-    std::shared_ptr<columns::CountsArrow> arrow() const { return columns::counts_arrow(counts.sorted()); }
+    std::shared_ptr<columns::CountsArrow> arrow() const {
+        return columns::counts_arrow(counts.sorted());
+    }
 
 private:
     columns::CountSettings settings;
@@ -162,33 +173,25 @@ PYBIND11_MODULE(_native, m) {
     py::class_<TokenTable>(m, "TokenTable")
         .def("__len__", [](const TokenTable& t) { return t.data->tokens; })
         .def_property_readonly("rows", [](const TokenTable& t) { return t.data->rows; })
-        .def_property_readonly("types", [](py::object self) {
-            const TokenTableData& d = *self.cast<const TokenTable&>().data;
-            return column_view(self, d.types, d.tokens);
-        })
-        .def_property_readonly("doc", [](py::object self) {
-            const TokenTableData& d = *self.cast<const TokenTable&>().data;
-            return column_view(self, d.doc, d.tokens);
-        })
-        .def_property_readonly("start", [](py::object self) {
-            const TokenTableData& d = *self.cast<const TokenTable&>().data;
-            return column_view(self, d.start, d.tokens);
-        })
-        .def_property_readonly("end", [](py::object self) {
-            const TokenTableData& d = *self.cast<const TokenTable&>().data;
-            return column_view(self, d.end, d.tokens);
-        })
+        .def_property_readonly("types", column_property(&TokenTableData::types))
+        .def_property_readonly("doc", column_property(&TokenTableData::doc))
+        .def_property_readonly("start", column_property(&TokenTableData::start))
+        .def_property_readonly("end", column_property(&TokenTableData::end))
         .def("strings", [](const TokenTable& t) { return token_strings(*t.data); })
         .def("lists", [](const TokenTable& t) { return TokenLists{t.data}; })
         .def("__arrow_c_schema__",
              [](const TokenTable& t) { return native::schema_capsule(t.data->table()); })
         .def(
             "__arrow_c_array__",
-            [](const TokenTable& t, py::object) { return native::array_capsules(t.data->table(), t.data); },
+            [](const TokenTable& t, py::object) {
+                return native::array_capsules(t.data->table(), t.data);
+            },
             py::arg("requested_schema") = py::none())
         .def(
             "__arrow_c_stream__",
-            [](const TokenTable& t, py::object) { return native::stream_capsule(t.data->table(), t.data); },
+            [](const TokenTable& t, py::object) {
+                return native::stream_capsule(t.data->table(), t.data);
+            },
             py::arg("requested_schema") = py::none());
 
     py::class_<TokenLists>(m, "TokenLists")
@@ -197,7 +200,9 @@ PYBIND11_MODULE(_native, m) {
              [](const TokenLists& l) { return native::schema_capsule(l.data->lists()); })
         .def(
             "__arrow_c_array__",
-            [](const TokenLists& l, py::object) { return native::array_capsules(l.data->lists(), l.data); },
+            [](const TokenLists& l, py::object) {
+                return native::array_capsules(l.data->lists(), l.data);
+            },
             py::arg("requested_schema") = py::none());
 
     m.def("tokenize", &tokenize, py::arg("texts"), py::arg("mask"), py::arg("min_len"),

@@ -50,8 +50,8 @@ Texts::Texts(py::handle texts) {
                     continue;
                 }
                 if (!PyUnicode_Check(item))
-                    throw py::type_error("texts[" + std::to_string(i) + "] must be str or None, not " +
-                                         Py_TYPE(item)->tp_name);
+                    throw py::type_error("texts[" + std::to_string(i) +
+                                         "] must be str or None, not " + Py_TYPE(item)->tp_name);
                 Py_ssize_t size;
                 const char* utf8 = PyUnicode_AsUTF8AndSize(item, &size);
                 if (utf8 == nullptr) throw py::error_already_set();
@@ -88,10 +88,12 @@ Texts::Texts(py::handle texts) {
         }
     } catch (const std::invalid_argument& e) {
         throw py::type_error(std::string("texts must hold strings (string, large_string or "
-                                         "string_view), not ") + e.what());
+                                         "string_view), not ") +
+                             e.what());
     }
     throw py::type_error(std::string("texts must be an Arrow string array or stream, or a list of "
-                                     "str, not ") + Py_TYPE(texts.ptr())->tp_name);
+                                     "str, not ") +
+                         Py_TYPE(texts.ptr())->tp_name);
 }
 
 void Texts::add_array(ArrowSchema& schema, ArrowArray& array) {
@@ -110,8 +112,10 @@ Texts::~Texts() {
 columns::ErrorHandler error_handler(const std::string& name) {
     columns::ErrorHandler h;
     if (!columns::handler_named(name, h))
-        throw py::value_error("errors must be one of 'strict', 'replace', 'ignore', "
-                              "'backslashreplace', not '" + name + "'");
+        throw py::value_error(
+            "errors must be one of 'strict', 'replace', 'ignore', "
+            "'backslashreplace', not '" +
+            name + "'");
     return h;
 }
 
@@ -136,8 +140,8 @@ void raise_engine_error(const std::string& path) {
     } catch (const columns::MalformedText& e) {
         const std::string& c = e.context;
         PyObject* err = PyObject_CallFunction(
-            PyExc_UnicodeDecodeError, "sy#nns", "utf-8", c.data(), static_cast<Py_ssize_t>(c.size()),
-            static_cast<Py_ssize_t>(e.context_start),
+            PyExc_UnicodeDecodeError, "sy#nns", "utf-8", c.data(),
+            static_cast<Py_ssize_t>(c.size()), static_cast<Py_ssize_t>(e.context_start),
             static_cast<Py_ssize_t>(e.context_start + e.length), e.what());
         if (err == nullptr) throw py::error_already_set();
         py::object error = py::reinterpret_steal<py::object>(err);
