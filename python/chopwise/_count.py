@@ -38,13 +38,23 @@ def add_source(
     """Counts the tokens of one source (any form tokenize_file takes) into `counter`."""
     name = _sources.name_of(source)
     path = _sources.plain_file(source)
-    if path is None:
+    # The engine cannot yet report an error of a file whose name is not UTF-8: such files are
+    # read as a stream.
+    if path is None or not _utf8_name(path):
         with _sources.open_source(source) as f:
             add_stream(counter, f, name, progress)
         return
     with decode_errors(name):
         counter.add_file(os.fsdecode(path), threads)
     progress(os.path.getsize(path))
+
+
+def _utf8_name(path: _sources.PathArg) -> bool:
+    try:
+        os.fsdecode(path).encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def add_stream(

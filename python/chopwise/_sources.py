@@ -20,7 +20,8 @@ from chopwise._errors import ERROR_HANDLERS, DecodeError, shown_name
 PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 Source = PathArg | BinaryIO
 
-CHUNK_SIZE = 1 << 22
+# Small enough that the tokens of one chunk, held as str, stay a few megabytes.
+CHUNK_SIZE = 1 << 20
 
 # A chunk may end after any ASCII byte that is a one-character token by itself: such a byte
 # ends the token before it, resets the decoder, and starts nothing that the next byte could

@@ -136,8 +136,16 @@ def _tokens_of(texts: Any, settings: Settings, threads: int, source: str | None,
 def _token_records(text: str, settings: Settings, base: int) -> Iterator[Token]:
     """The kept tokens of a text whose first character is at offset `base` of its source."""
     found = _tokens_of([text], settings, 1, "text")
-    types = map(MEMBER.__getitem__, found.types.tolist())
-    yield from map(Token, found.text, types, (found.start + base).tolist(), (found.end + base).tolist())
+    texts = found.text
+    # Records are made a slice at a time, so that only the token strings are held whole.
+    for i in range(0, len(texts), _SLICE):
+        part = slice(i, i + _SLICE)
+        types = map(MEMBER.__getitem__, found.types[part].tolist())
+        starts, ends = (found.start[part] + base).tolist(), (found.end[part] + base).tolist()
+        yield from map(Token, texts[part], types, starts, ends)
+
+
+_SLICE = 1 << 13
 
 
 def tokenize(

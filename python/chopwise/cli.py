@@ -14,6 +14,7 @@ import signal
 import sys
 import time
 import zlib
+from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import BinaryIO, TextIO, cast
@@ -313,20 +314,23 @@ def opened(path: str, bar: Progress) -> Iterator[BinaryIO]:
 
 
 def run_count(args: argparse.Namespace) -> None:
-    with progress_for(args.files) as bar, reading():
-        counts = chopwise.count_words(
-            args.files,
-            types=args.types,
-            lower=args.lower,
-            min_len=args.min_len,
-            max_len=args.max_len,
-            threads=args.jobs,
-            errors=args.errors,
-            progress=bar.advance,
-        )
-    # Counts come most frequent first, ties in code point order.
-    ranked = list(counts.items())[: args.top]
-    write_counts(ranked, args.format, sys.stdout)
+    options = {"types": args.types, "lower": args.lower, "min_len": args.min_len, "max_len": args.max_len}
+    counts: Counter[str] = Counter()
+    with progress_for(args.files) as bar:
+        # One file a call, so that a failure is told with the file it met.
+        for path in args.files:
+            with reading(path):
+                found = chopwise.count_words(
+                    path, threads=args.jobs, errors=args.errors, progress=bar.advance, **options
+                )
+            counts.update(found)
+    # One file's counts come most frequent first, ties in code point order; a sum is sorted so.
+    ranked = list(counts.items()) if len(args.files) == 1 else sorted(counts.items(), key=_rank)
+    write_counts(ranked[: args.top], args.format, sys.stdout)
+
+
+def _rank(item: tuple[str, int]) -> tuple[int, str]:
+    return -item[1], item[0]
 
 
 def write_counts(ranked: list[tuple[str, int]], fmt: str, out: TextIO) -> None:
