@@ -383,7 +383,7 @@ void StreamCounter::add(const std::uint8_t* block, std::size_t n, bool last, Cou
         throw;
     }
     counts.merge(w.table);
-    w.table = CountTable{};
+    w.table = CountTable{};  // the next block starts from no counts
     st.offset += n - keep;
     st.carried.assign(reinterpret_cast<const char*>(p + n - keep), keep);
     if (last) st.offset = 0;

@@ -73,7 +73,8 @@ struct FileChanged : std::runtime_error {
 };
 
 // Counts of a byte stream fed in blocks: the unfinished token and character at a block's end
-// wait for the next block. A block that fails leaves the stream and the counts as they were.
+// wait for the next block. `add` puts the counts of what a block finished into `counts`; a
+// block that fails leaves the stream as it was and adds nothing.
 class StreamCounter {
 public:
     explicit StreamCounter(const CountSettings& settings);

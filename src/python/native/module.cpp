@@ -93,41 +93,56 @@ public:
                    native::error_handler(errors)},
           stream(settings) {}
 
+    // The counts of a call are merged once the call has succeeded, with the interpreter lock
+    // held, so a reader on another thread never sees the table change under it.
     void add_texts(py::handle texts, int threads) {
         native::Texts in(texts);
+        CountTable got;
         engine_call("", [&] {
-            native::run_released(
-                in.bytes(), threads, [&](unsigned n, const std::function<void()>& wait) {
-                    counts.merge(columns::count_column(in.column(), settings, n, wait));
-                });
+            native::run_released(in.bytes(), threads,
+                                 [&](unsigned n, const std::function<void()>& wait) {
+                                     got = columns::count_column(in.column(), settings, n, wait);
+                                 });
         });
+        counts.merge(got);
     }
 
     void add_file(py::handle path_arg, int threads) {
         const std::string path = py::str(py::module_::import("os").attr("fsdecode")(path_arg));
+        CountTable got;
         engine_call(path, [&] {
             native::run_released(~std::size_t{0}, threads,
                                  [&](unsigned n, const std::function<void()>& wait) {
-                                     counts.merge(columns::count_file(path, settings, n, wait));
+                                     got = columns::count_file(path, settings, n, wait);
                                  });
         });
+        counts.merge(got);
     }
 
-    void add_bytes(const py::buffer& block, bool final) {
-        const py::buffer_info info = block.request();
-        const auto* p = static_cast<const std::uint8_t*>(info.ptr);
-        const auto n = static_cast<std::size_t>(info.size * info.itemsize);
+    void add_bytes(py::handle block, bool final) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(block.ptr(), &view, PyBUF_SIMPLE) != 0)
+            throw py::error_already_set();
+        const std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> held(&view, PyBuffer_Release);
+        const auto* p = static_cast<const std::uint8_t*>(view.buf);
+        const auto n = static_cast<std::size_t>(view.len);
+        // The stream's state is not for two calls at once.
+        if (streaming) throw py::value_error("add_bytes is already running on another thread");
+        streaming = true;
+        const std::unique_ptr<bool, void (*)(bool*)> done(&streaming, [](bool* b) { *b = false; });
+        CountTable got;
         engine_call("", [&] {
             native::run_released(n, 1, [&](unsigned threads, const std::function<void()>& wait) {
-                if (threads == 0) return stream.add(p, n, final, counts, [] {});
+                if (threads == 0) return stream.add(p, n, final, got, [] {});
                 columns::run_tasks(
                     1, 1,
                     [&](std::size_t, const columns::TaskContext& c) {
-                        stream.add(p, n, final, counts, [&c] { c.check(); });
+                        stream.add(p, n, final, got, [&c] { c.check(); });
                     },
                     wait);
             });
         });
+        counts.merge(got);
     }
 
     void merge(const WordCounter& other) {
@@ -163,6 +178,7 @@ private:
     columns::CountSettings settings;
     CountTable counts;
     columns::StreamCounter stream;
+    bool streaming = false;
 };
 
 }  // namespace

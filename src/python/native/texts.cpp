@@ -40,7 +40,10 @@ constexpr int most_threads = 256;
 Texts::Texts(py::handle texts) {
     try {
         if (PyList_Check(texts.ptr())) {
-            keep = py::reinterpret_borrow<py::list>(texts);
+            // A copy of the list holds every str, whatever the caller's list becomes meanwhile.
+            keep = py::reinterpret_steal<py::list>(PyList_GetSlice(texts.ptr(), 0, PY_SSIZE_T_MAX));
+            if (!keep) throw py::error_already_set();
+            texts = keep;
             const Py_ssize_t n = PyList_GET_SIZE(texts.ptr());
             rows.reserve(static_cast<std::size_t>(n));
             for (Py_ssize_t i = 0; i < n; ++i) {
