@@ -174,12 +174,15 @@ fuzz: $(STAMP_TOOLS)
 	@if ! command -v clang++ >/dev/null 2>&1 || ! dpkg -s libclang-rt-dev >/dev/null 2>&1; then \
 	  apt-get update && apt-get install -y clang libclang-rt-dev; fi
 	$(CMAKE_NATIVE) -B $(FUZZ_BUILD) -DCHOPWISE_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++
-	$(VENV)/bin/cmake --build $(FUZZ_BUILD) --target fuzz_core fuzz_core_asan
-	mkdir -p $(FUZZ_DIR)/work
-	$(FUZZ_BUILD)/fuzz_core -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
-	  -artifact_prefix=$(FUZZ_DIR)/ $(FUZZ_DIR)/work tests/fuzz/corpus
-	ASAN_OPTIONS=allocator_may_return_null=1 $(FUZZ_BUILD)/fuzz_core_asan -runs=0 \
-	  -artifact_prefix=$(FUZZ_DIR)/asan- $(FUZZ_DIR)/work tests/fuzz/corpus
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD) --target fuzz_core fuzz_core_asan fuzz_columns fuzz_columns_asan
+	@# Each target searches from its own saved inputs: the core's, and the column engine's.
+	for pair in fuzz_core:corpus fuzz_columns:columns_corpus; do \
+	  target=$${pair%%:*}; corpus=tests/fuzz/$${pair##*:}; mkdir -p $(FUZZ_DIR)/$$target && \
+	  $(FUZZ_BUILD)/$$target -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_DIR)/$$target- $(FUZZ_DIR)/$$target $$corpus && \
+	  ASAN_OPTIONS=allocator_may_return_null=1 $(FUZZ_BUILD)/$${target}_asan -runs=0 \
+	    -artifact_prefix=$(FUZZ_DIR)/asan-$$target- $(FUZZ_DIR)/$$target $$corpus || exit 1; \
+	done
 
 test-leaks: $(STAMP_INSTALL)
 	mkdir -p build

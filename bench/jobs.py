@@ -1,6 +1,7 @@
 """Whole jobs, as users run them: word counts over a file and tokens of many short lines, with
-chopwise against what a user would write without it. One word definition for all: the module's
-ENWORD and RUWORD tokens, and a regex that matches the same tokens.
+chopwise against what a user would write without it and against the dataframe engines polars and
+duckdb, at 1 and 2 threads. One word definition for all: the module's ENWORD and RUWORD tokens,
+and a regex that matches the same tokens (the engines take a simpler one, see PEER_WORD).
 
     python bench/jobs.py            # on the bench corpus; writes bench/jobs.md
     python bench/jobs.py --smoke    # a small synthetic text, prints the table, writes nothing
@@ -8,6 +9,7 @@ ENWORD and RUWORD tokens, and a regex that matches the same tokens.
 
 import argparse
 import gc
+import json
 import os
 import platform
 import re
@@ -16,24 +18,27 @@ import sys
 import tempfile
 import time
 from collections import Counter
-from concurrent.futures import ProcessPoolExecutor
 from functools import partial
+from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 
 import chopwise
 import chopwiseCXX
-from chopwise import _count, _shards
 
 HERE = Path(__file__).resolve().parent
 CORPUS = HERE / "data" / "corpus.txt"
 WORDS = chopwiseCXX.ENWORD | chopwiseCXX.RUWORD
 MB = 1e6
+THREADS = (1, 2)
 
 # A word token: a run of Latin or of Russian letters, then any (hyphen, run of one kind) pairs
 # and maybe a trailing hyphen. Tokens that start with digits, and runs of other characters, are
 # matched too (so no match starts inside a token) but not captured: findall gives "" for them.
 _RUN = r"(?:[A-Za-z]+|[0-9]+|[А-Яа-яЁё]+)"
 WORD_RE = re.compile(rf"((?:[A-Za-z]+|[А-Яа-яЁё]+)(?:-{_RUN})*-?)|[0-9]+(?:-{_RUN})*-?|[^A-Za-z0-9А-Яа-яЁё]+")
+# What a data engineer hands the engines' extract-all functions, which give whole matches, not
+# groups: the same words, except that a word after digits and a hyphen ("2-й") is found alone.
+PEER_WORD = rf"(?:[A-Za-z]+|[А-Яа-яЁё]+)(?:-{_RUN})*-?"
 
 
 def regex_counts(path):
@@ -63,53 +68,24 @@ def best(fn, runs):
     return min(times), result
 
 
-def count_rows(path, runs, workers_path):
+def count_rows(path, runs, peers):
     size = path.stat().st_size
     rows, results = [], {}
     jobs = [
-        ("count_words(workers=1)", lambda: chopwise.count_words(path)),
+        *((f"count_words(threads={t})", partial(chopwise.count_words, path, threads=t)) for t in THREADS),
         ("FFTokenizer + split + Counter", lambda: ff_counter(path)),
         ("Counter(re.findall)", lambda: regex_counts(path)),
     ]
     for name, fn in jobs:
         seconds, results[name] = best(fn, runs)
         rows.append((name, f"{size / MB:.0f} MB", seconds, size / MB / seconds))
-    assert results["count_words(workers=1)"] == results["FFTokenizer + split + Counter"]
-    differ = results["Counter(re.findall)"] - results["count_words(workers=1)"]
-    differ += results["count_words(workers=1)"] - results["Counter(re.findall)"]
-    big = workers_path.stat().st_size
-    for workers in (1, 2):
-        seconds, results[workers] = best(partial(chopwise.count_words, workers_path, workers=workers), runs)
-        name = f"count_words(workers={workers}), corpus twice"
-        rows.append((name, f"{big / MB:.0f} MB", seconds, big / MB / seconds))
-    assert results[1] == results[2]
+    one = results["count_words(threads=1)"]
+    assert one == results["FFTokenizer + split + Counter"] == results["count_words(threads=2)"]
+    differ = results["Counter(re.findall)"] - one
+    differ += one - results["Counter(re.findall)"]
+    for name, seconds in peers["count"].items():
+        rows.append((name, f"{size / MB:.0f} MB", seconds, size / MB / seconds))
     return rows, sum(differ.values())
-
-
-def part_cpu(path, start, end):
-    """Runs in a worker: CPU seconds of counting one part, as count_words(workers=2) does."""
-    t0 = time.process_time()
-    part = _count.count_piece(_shards.Piece(str(path), start, end), _count.Settings(int(WORDS), 0, 512, "strict"))
-    return time.process_time() - t0, part
-
-
-def cpu_rows(path):
-    """CPU seconds, which other sessions on the machine do not change: count_words(workers=1)
-    in this process; then its two halves as workers=2 counts them, one here and one in a new
-    worker process, and the merge here. On two idle cores workers=2 takes about the larger half
-    plus the merge."""
-    t0 = time.process_time()
-    chopwise.count_words(path)
-    whole = time.process_time() - t0
-    (a, b), (c, d) = _shards.split_at_newlines(path, -(-path.stat().st_size // 2))
-    with ProcessPoolExecutor(1, mp_context=_count._worker_context()) as pool:
-        theirs = pool.submit(part_cpu, path, c, d)
-        mine = part_cpu(path, a, b)
-        theirs = theirs.result()
-    t0 = time.process_time()
-    _count.final_counts(_count.add_partials(mine[1], theirs[1]), False)
-    merge = time.process_time() - t0
-    return whole, [mine[0], theirs[0]], merge
 
 
 # Each job of a single long line runs in a new process, which reports its time and peak memory.
@@ -119,11 +95,13 @@ ONE_LINE_JOBS = {
     "FFTokenizer loop": "tok = chopwiseCXX.FFTokenizer(path)\nwhile tok.get_batch(): pass",
 }
 ONE_LINE_SCRIPT = """
-import collections, resource, sys, time, chopwise, chopwiseCXX
+import collections, sys, time, chopwise, chopwiseCXX
 path = sys.argv[1]
 t0 = time.perf_counter()
 {job}
-print(time.perf_counter() - t0, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)
+# VmHWM, not ru_maxrss: Linux keeps ru_maxrss across exec, so it would count the forked bench.
+peak = next(int(line.split()[1]) for line in open("/proc/self/status") if line.startswith("VmHWM:"))
+print(time.perf_counter() - t0, peak * 1024)
 """
 
 
@@ -139,7 +117,9 @@ def one_line_rows(folder, size):
     for name, job in ONE_LINE_JOBS.items():
         out = subprocess.run(
             [sys.executable, "-c", ONE_LINE_SCRIPT.format(job=job), str(path)],
-            capture_output=True, text=True, check=True,
+            capture_output=True,
+            text=True,
+            check=True,
         ).stdout.split()
         seconds, peak = float(out[0]), int(out[1])
         rows.append((name, f"{size / MB:.0f} MB, one line", seconds, size / MB / seconds, peak / MB))
@@ -171,30 +151,131 @@ def regex_per_line(lines):
     return [[w for w in WORD_RE.findall(line) if w] for line in lines]
 
 
-def line_rows(lines, runs):
+def line_rows(lines, runs, peers):
+    import pyarrow as pa
+
+    column = pa.array(lines, pa.string())
     rows, results = [], {}
     jobs = [
-        ("tokenize_many", lambda: chopwise.tokenize_many(lines, types=WORDS)),
+        *((f"tokenize_many(threads={t}).lists()", partial(_token_lists, column, t)) for t in THREADS),
+        (
+            "tokenize_many(threads=2), Arrow table",
+            lambda: pa.table(chopwise.tokenize_many(column, types=WORDS, threads=2)),
+        ),
         ("one FTTokenizer per line", lambda: one_tokenizer_per_line(lines)),
         ("re.findall per line", lambda: regex_per_line(lines)),
     ]
     for name, fn in jobs:
         seconds, results[name] = best(fn, runs)
         rows.append((name, f"{len(lines)} lines", seconds, seconds / len(lines) * 1e6))
-    many = results["tokenize_many"]
+    want = results["one FTTokenizer per line"]
+    for t in THREADS:
+        assert results[f"tokenize_many(threads={t}).lists()"].to_pylist() == want
+    table = results["tokenize_many(threads=2), Arrow table"]
     per_line = [[] for _ in lines]
-    for doc, text in zip(many.doc.tolist(), many.text):
+    for doc, text in zip(table["doc"].to_pylist(), table["token"].to_pylist()):
         per_line[doc].append(text)
-    assert per_line == results["one FTTokenizer per line"]
+    assert per_line == want
+    for name, seconds in peers["lines"].items():
+        rows.append((name, f"{len(lines)} lines", seconds, seconds / len(lines) * 1e6))
     return rows
 
 
-def doubled(path, folder):
-    """The corpus twice over (a line feed between, so no token joins the copies): 100 MB."""
-    out = Path(folder) / "corpus2.txt"
-    data = path.read_bytes()
-    out.write_bytes(data + b"\n" + data)
-    return out
+def _token_lists(column, threads):
+    import pyarrow as pa
+
+    return pa.array(chopwise.tokenize_many(column, types=WORDS, threads=threads).lists())
+
+
+# --- the engines ------------------------------------------------------------------------------
+# polars sets its thread count once, from POLARS_MAX_THREADS, before its first use: each thread
+# count runs in a process of its own. duckdb takes SET threads, so it runs here.
+
+
+def peer_version(name):
+    try:
+        return version(name)
+    except PackageNotFoundError:
+        return None
+
+
+def polars_child(threads, corpus, lines_file, runs):
+    """Runs in a process of its own: the polars jobs at one thread count, as JSON on stdout."""
+    import polars as pl
+    import pyarrow as pa
+
+    assert pl.thread_pool_size() == threads
+    column = pa.array(Path(lines_file).read_bytes().decode("utf-8").split("\n"), pa.string())
+
+    def lines():
+        return pl.from_arrow(column).str.extract_all(PEER_WORD)
+
+    def count():
+        frame = pl.read_csv(
+            corpus,
+            has_header=False,
+            separator="\x1f",
+            quote_char=None,
+            new_columns=["line"],
+            schema_overrides={"line": pl.String},
+        )
+        return frame["line"].str.extract_all(PEER_WORD).explode().drop_nulls().value_counts(sort=True)
+
+    seconds = {"lines": best(lines, runs)[0], "count": best(count, runs)[0]}
+    print(json.dumps(seconds))
+
+
+def polars_rows(corpus, lines, runs, folder):
+    if peer_version("polars") is None:
+        return {}, {}
+    lines_file = Path(folder) / "lines.txt"
+    lines_file.write_bytes("\n".join(lines).encode("utf-8"))
+    count, per_line = {}, {}
+    for t in THREADS:
+        out = subprocess.run(
+            [sys.executable, __file__, "--polars-child", str(t), str(corpus), str(lines_file), str(runs)],
+            env={**os.environ, "POLARS_MAX_THREADS": str(t)},
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout
+        seconds = json.loads(out)
+        count[f"polars str.extract_all + value_counts, {t} thread{'s' * (t > 1)}"] = seconds["count"]
+        per_line[f"polars str.extract_all, {t} thread{'s' * (t > 1)}"] = seconds["lines"]
+    return count, per_line
+
+
+def duckdb_rows(corpus, lines, runs):
+    if peer_version("duckdb") is None:
+        return {}, {}
+    import duckdb
+    import pyarrow as pa
+
+    con = duckdb.connect()
+    con.register("lines", pa.table({"line": pa.array(lines, pa.string())}))
+    per_line_sql = "SELECT regexp_extract_all(line, $1) AS tokens FROM lines"
+    count_sql = (
+        "SELECT w AS token, count(*) AS count FROM (SELECT unnest(regexp_extract_all(line, $1)) AS w "
+        "FROM read_csv($2, columns={'line': 'VARCHAR'}, delim=chr(31), quote='', escape='', "
+        "header=false, auto_detect=false)) GROUP BY w ORDER BY count DESC, token"
+    )
+    count, per_line = {}, {}
+    for t in THREADS:
+        con.execute(f"SET threads = {t}")
+        name = f"{t} thread{'s' * (t > 1)}"
+        per_line[f"duckdb regexp_extract_all, {name}"] = best(
+            lambda: con.sql(per_line_sql, params=[PEER_WORD]).to_arrow_table(), runs
+        )[0]
+        count[f"duckdb regexp_extract_all + group by, {name}"] = best(
+            lambda: con.sql(count_sql, params=[PEER_WORD, str(corpus)]).to_arrow_table(), runs
+        )[0]
+    return count, per_line
+
+
+def peer_rows(corpus, lines, runs, folder):
+    polars_count, polars_lines = polars_rows(corpus, lines, runs, folder)
+    duckdb_count, duckdb_lines = duckdb_rows(corpus, lines, runs)
+    return {"count": {**duckdb_count, **polars_count}, "lines": {**polars_lines, **duckdb_lines}}
 
 
 def git_commit():
@@ -208,34 +289,55 @@ def git_commit():
     )
 
 
-def report(count, lines, regex_differ, load, cpu, one_line):
-    speed = {name: v for name, _, _, v in count}
-    per_line = {name: v for name, _, _, v in lines}
+def _ratio(rows, slow, fast):
+    """How many times the time of row `fast` goes into the time of row `slow`; None if either
+    row is missing (a peer that is not installed)."""
+    seconds = {name: s for name, _, s, _ in rows}
+    if slow not in seconds or fast not in seconds:
+        return None
+    return seconds[slow] / seconds[fast]
+
+
+def report(count, lines, regex_differ, load, versions, one_line):
     checks = [
         (
-            "count_words(workers=1) ≥ 4× Counter(re.findall)",
-            speed["count_words(workers=1)"] / speed["Counter(re.findall)"],
+            "count_words(threads=1) ≥ 4× Counter(re.findall)",
+            _ratio(count, "Counter(re.findall)", "count_words(threads=1)"),
             4.0,
         ),
         (
-            "workers=2 ≥ 1.6× workers=1 (corpus twice)",
-            speed["count_words(workers=2), corpus twice"] / speed["count_words(workers=1), corpus twice"],
-            1.6,
+            "count_words threads=2 ≥ 1.7× threads=1",
+            _ratio(count, "count_words(threads=1)", "count_words(threads=2)"),
+            1.7,
         ),
         (
-            "tokenize_many ≥ 2× re.findall per line",
-            per_line["re.findall per line"] / per_line["tokenize_many"],
+            "count_words(threads=2) ≥ 4× duckdb regexp_extract_all + group by (2 threads)",
+            _ratio(count, "duckdb regexp_extract_all + group by, 2 threads", "count_words(threads=2)"),
+            4.0,
+        ),
+        (
+            "tokenize_many(threads=2).lists() ≥ 2× polars str.extract_all (2 threads)",
+            _ratio(lines, "polars str.extract_all, 2 threads", "tokenize_many(threads=2).lists()"),
+            2.0,
+        ),
+        (
+            "tokenize_many threads=2 ≥ 1.7× threads=1",
+            _ratio(lines, "tokenize_many(threads=1).lists()", "tokenize_many(threads=2).lists()"),
+            1.7,
+        ),
+        (
+            "tokenize_many(threads=1) ≥ 2× re.findall per line",
+            _ratio(lines, "re.findall per line", "tokenize_many(threads=1).lists()"),
             2.0,
         ),
     ]
-    whole, halves, merge = cpu
-    checks.append(
-        ("workers=2 ≥ 1.6× workers=1, from CPU seconds (corpus twice)", whole / (max(halves) + merge), 1.6)
+    peers = ", ".join(
+        f"{name} {v}" if v else f"{name} not installed (its rows skipped)" for name, v in versions.items()
     )
     md = [
         (
             f"Measured at {git_commit()}, Python {platform.python_version()}, {os.cpu_count()} cores, "
-            f"load average {load:.1f} at start; best of the runs."
+            f"load average {load:.1f} at start; best of the runs. Peers: {peers}."
         ),
         "",
         "| job | input | seconds | MB/s |",
@@ -251,23 +353,21 @@ def report(count, lines, regex_differ, load, cpu, one_line):
         *(f"| {n} | {w} | {s:.3f} | {v:.1f} | {m:.0f} |" for n, w, s, v, m in one_line),
         "",
         (
-            "The machine is shared, and the kernel shares the CPUs out by session, not by process: "
-            "while other sessions keep both cores busy, a second worker process adds little CPU time "
-            "to this session, and the wall-clock rows cannot show what two idle cores give. CPU "
-            "seconds do not depend on that:"
-        ),
-        "",
-        (
-            f"CPU seconds, corpus twice: count_words(workers=1) {whole:.2f}; workers=2: halves "
-            f"{halves[0]:.2f} here and {halves[1]:.2f} in the new worker, merge {merge:.2f} here."
+            "The lines are a pyarrow string array; chopwise gives an Arrow list<string> array or table, "
+            "polars a list column, duckdb an Arrow table."
         ),
         "",
         "| target | measured | met |",
         "|---|---:|---|",
-        *(f"| {n} | {v:.2f}× | {'yes' if v >= goal else 'NO'} |" for n, v, goal in checks),
+        *(
+            f"| {n} | {v:.2f}× | {'yes' if v >= goal else 'NO'} |"
+            if v is not None
+            else f"| {n} | – | skipped |"
+            for n, v, goal in checks
+        ),
         "",
         (
-            f"count_words equals FFTokenizer + Counter exactly; the regex's counts differ in {regex_differ} "
+            f"count_words equals FFTokenizer + Counter exactly, at every thread count; the regex's counts differ in {regex_differ} "
             "occurrences (the module cuts tokens at 128 characters and hyphen groups at 16 pieces)."
         ),
     ]
@@ -275,10 +375,15 @@ def report(count, lines, regex_differ, load, cpu, one_line):
 
 
 def main(argv):
+    if argv[:1] == ["--polars-child"]:
+        threads, corpus, lines_file, runs = argv[1:]
+        polars_child(int(threads), corpus, lines_file, int(runs))
+        return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--smoke", action="store_true")
     args = parser.parse_args(argv)
     load = os.getloadavg()[0]
+    versions = {name: peer_version(name) for name in ("polars", "duckdb", "pyarrow")}
     with tempfile.TemporaryDirectory() as folder:
         if args.smoke:
             path = Path(folder) / "smoke.txt"
@@ -287,13 +392,13 @@ def main(argv):
         else:
             if not CORPUS.exists():
                 sys.exit(f"{CORPUS} is missing: make bench builds it")
-            path, runs, nlines, one_line_size = CORPUS, 3, 100_000, 256 << 20
-        count, differ = count_rows(path, runs, doubled(path, folder))
-        twice = doubled(path, folder)
-        cpu = cpu_rows(twice)
-        lines = line_rows(short_lines(path, nlines), runs)
+            path, runs, nlines, one_line_size = CORPUS, 3, 300_000, 256 << 20
+        lines = short_lines(path, nlines)
+        peers = peer_rows(path, lines, runs, folder)
+        count, differ = count_rows(path, runs, peers)
+        lines = line_rows(lines, runs, peers)
         one_line = one_line_rows(folder, one_line_size)
-    text = report(count, lines, differ, load, cpu, one_line)
+    text = report(count, lines, differ, load, versions, one_line)
     print(text)
     if not args.smoke:
         (HERE / "jobs.md").write_text("# Whole jobs\n\n" + text + "\n", encoding="utf-8")

@@ -7,14 +7,25 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 ROWS = [
-    "count_words(workers=1)",
+    "count_words(threads=1)",
+    "count_words(threads=2)",
     "FFTokenizer + split + Counter",
     "Counter(re.findall)",
-    "count_words(workers=1), corpus twice",
-    "count_words(workers=2), corpus twice",
-    "tokenize_many",
+    "tokenize_many(threads=1).lists()",
+    "tokenize_many(threads=2).lists()",
+    "tokenize_many(threads=2), Arrow table",
     "one FTTokenizer per line",
     "re.findall per line",
+]
+PEER_ROWS = [
+    "duckdb regexp_extract_all + group by, 1 thread",
+    "duckdb regexp_extract_all + group by, 2 threads",
+    "polars str.extract_all + value_counts, 1 thread",
+    "polars str.extract_all + value_counts, 2 threads",
+    "polars str.extract_all, 1 thread",
+    "polars str.extract_all, 2 threads",
+    "duckdb regexp_extract_all, 1 thread",
+    "duckdb regexp_extract_all, 2 threads",
 ]
 
 
@@ -31,4 +42,8 @@ def test_jobs_smoke():
     assert (result_file.stat().st_mtime_ns if result_file.exists() else None) == before
     names = [line.split("|")[1].strip() for line in out.splitlines() if line.startswith("| ")]
     assert [n for n in names if n in ROWS] == ROWS
+    # The peers of the dev venv run too, each with its version named.
+    assert [n for n in names if n in PEER_ROWS] == PEER_ROWS
+    assert "polars 1." in out or "polars 2." in out
+    assert "duckdb " in out and "not installed" not in out
     assert "the regex's counts differ in 0 occurrences" in out

@@ -1,5 +1,5 @@
-"""chopwise on files: every path form and compression, chunking, counting in one process and in
-several, and the errors a reader must see."""
+"""chopwise on files: every path form and compression, chunking, counting on one thread and on
+several, in shards, and the errors a reader must see."""
 
 import bz2
 import gzip
@@ -9,6 +9,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 from collections import Counter
 from itertools import pairwise
 from pathlib import Path
@@ -17,6 +18,7 @@ import chopwise
 import chopwiseCXX as cw
 import pytest
 from chopwise import _count, _shards, _sources
+from chopwise._types import Settings
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -39,6 +41,20 @@ def compress(path: Path, data: bytes) -> Path:
         )
     path.write_bytes(data)
     return path
+
+
+# What the engine lowers: Latin and Russian capitals, Ё among them.
+LOWER = str.maketrans(
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZАБВГДЕЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯЁ",
+    "abcdefghijklmnopqrstuvwxyzабвгдежзийклмнопрстуфхцчшщъыьэюяё",
+)
+
+
+def lowered(counts):
+    out = Counter()
+    for token, n in counts.items():
+        out[token.translate(LOWER)] += n
+    return out
 
 
 def module_file_counts(path, types=WORDS, min_len=0, max_len=512):
@@ -65,6 +81,7 @@ def small_chunks(monkeypatch):
 def test_tokenize_file_every_compression(tmp_path, suffix, chunked, monkeypatch):
     if chunked:
         monkeypatch.setattr(_sources, "CHUNK_SIZE", 13)
+        monkeypatch.setattr(_count, "BLOCK_SIZE", 13)
     path = compress(tmp_path / f"t{suffix}", TEXT.encode())
     want = list(chopwise.tokenize(TEXT, types=["en", "ru", "other"], min_len=2))
     assert list(chopwise.tokenize_file(path, types=["en", "ru", "other"], min_len=2)) == want
@@ -216,16 +233,32 @@ def test_split_at_newlines_covers_the_file(tmp_path_factory, data, shard_size):
         assert b"\n" not in data[start + shard_size - 1 : end - 1] or end - start < shard_size
 
 
-def test_count_range_of_the_parts_is_the_count_of_the_file(tmp_path):
+def test_split_at_newlines_cuts_at_the_first_line_feed_it_may(tmp_path):
+    path = tmp_path / "abc.txt"
+    path.write_bytes(b"ab\ncd\nef\n")
+    assert _shards.split_at_newlines(path, 3) == [(0, 3), (3, 6), (6, 9)]
+
+
+def test_shards_count_as_the_whole_file(tmp_path):
     path = _plain(tmp_path)
-    ranges = _shards.split_at_newlines(path, 1000)
-    assert len(ranges) > 10
+    shards = _shards.shards_of(path, 1000)
+    assert len(shards) > 10 and shards[0].start == 0 and shards[-1].end == path.stat().st_size
+    settings = Settings.of(WORDS, 2, 9)
     total = Counter()
-    for start, end in ranges:
-        total += _count.count_range(path, start, end, types=WORDS, lower=True, min_len=2, max_len=9)
-    assert total == _count.lowered(module_file_counts(path, min_len=2, max_len=9))
+    for shard in shards:
+        total += _count.count_shard(shard, settings, lower=True)
+    assert total == lowered(module_file_counts(path, min_len=2, max_len=9))
+    packed = compress(tmp_path / "t.gz", TEXT.encode())
+    assert _shards.shards_of(packed, 1000) == [_shards.Shard(str(packed))]
+    assert _count.count_shard(_shards.Shard(str(packed)), settings, lower=True) == total
     with pytest.raises(ValueError):
         _shards.split_at_newlines(path, 0)
+
+
+def test_shard_size_shares_among_threads():
+    assert _shards.shard_size(100 << 20, 5, 64 << 20) == 10 << 20
+    assert _shards.shard_size(100 << 20, 1, 16 << 20) == 16 << 20
+    assert _shards.shard_size(1000, 4, 64 << 20) == _shards.MIN_SHARD_SIZE
 
 
 @pytest.mark.parametrize(
@@ -237,29 +270,28 @@ def test_count_range_of_the_parts_is_the_count_of_the_file(tmp_path):
         ({"types": [cw.NUMBER, "ru"], "min_len": 128}, int(cw.NUMBER | cw.RUWORD), 128, 512),
     ],
 )
-@pytest.mark.parametrize("tally", ["arrow", "counter"])
-def test_count_words_is_the_module_count(tmp_path, kwargs, types, min_len, max_len, tally, monkeypatch):
-    if tally == "counter":
-        monkeypatch.setitem(sys.modules, "pyarrow", None)
-    else:
-        pytest.importorskip("pyarrow")
+@pytest.mark.parametrize("threads", [1, 2, 3])
+def test_count_words_is_the_module_count(tmp_path, kwargs, types, min_len, max_len, threads):
     path = _plain(tmp_path)
     want = module_file_counts(path, types, min_len, max_len)
-    assert want and chopwise.count_words(path, **kwargs) == want
-    assert chopwise.count_words([path, path], lower=True, **kwargs) == _count.lowered(want + want)
+    assert want and chopwise.count_words(path, threads=threads, **kwargs) == want
+    twice = chopwise.count_words([path, path], lower=True, threads=threads, **kwargs)
+    assert twice == lowered(want + want)
+    table = chopwise.count_words([path, path], lower=True, threads=threads, table=True, **kwargs)
+    assert table.column_names == ["token", "count"]
+    assert list(zip(*table.to_pydict().values())) == sorted(twice.items(), key=lambda kv: (-kv[1], kv[0]))
 
 
 @settings(max_examples=100, deadline=None)
-@given(st.text(ALPHABET, max_size=300))
-def test_both_tallies_count_alike(text):
-    tok = cw.FTTokenizer(text)
-    tok.set_batch_size(5)
-    texts = [batch["text"] for batch in tok.stream]
-    counter, arrow = _count.CounterTally(), _count.ArrowTally()
-    for t in texts:
-        counter.add(t)
-        arrow.add(t)
-    assert counter.counts() == arrow.counts() == Counter(token for token, _ in module_tokens(text))
+@given(st.lists(st.text(ALPHABET, max_size=60) | st.none(), max_size=12), st.sampled_from([1, 2, 4]))
+def test_count_texts_is_the_count_of_one_tokenizer_per_text(texts, threads):
+    pa = pytest.importorskip("pyarrow")
+    want = Counter(token for text in texts if text is not None for token, _ in module_tokens(text))
+    column = pa.array(texts, pa.string())
+    assert chopwise.count_texts(column, types=None, threads=threads) == want
+    assert chopwise.count_texts(column, types=None, lower=True, threads=threads) == lowered(want)
+    plain = [t for t in texts if t is not None]
+    assert chopwise.count_texts(plain, types=None, threads=threads) == want
 
 
 def module_tokens(text):
@@ -267,18 +299,33 @@ def module_tokens(text):
     return [(t, None) for batch in tok.stream for t in chopwise.tokens(batch)]
 
 
-def test_count_words_in_worker_processes(tmp_path, monkeypatch):
-    monkeypatch.setattr(_count, "_MIN_SHARD", 1000)  # the large file goes out in parts
+def test_count_words_on_threads(tmp_path):
     big = _plain(tmp_path)
     gz = compress(tmp_path / "t.gz", TEXT.encode())
     small = tmp_path / "small.txt"
     small.write_text("Ёж ёж, ЁЖ\n", encoding="utf-8")
     sources = [big, gz, small, io.BytesIO(TEXT.encode())]
-    want = chopwise.count_words(sources[:3] + [io.BytesIO(TEXT.encode())], lower=True)
-    assert len(_shards.split_at_newlines(big, -(-big.stat().st_size // 3))) == 3
+    want = chopwise.count_words(sources[:3] + [io.BytesIO(TEXT.encode())], lower=True, threads=1)
     assert chopwise.count_words(sources, lower=True, workers=3) == want
     once = module_file_counts(big)
-    assert want == _count.lowered(once + once + once + Counter(["Ёж", "ёж", "ЁЖ"]))
+    assert want == lowered(once + once + once + Counter(["Ёж", "ёж", "ЁЖ"]))
+    with pytest.raises(ValueError, match="workers and threads"):
+        chopwise.count_words(big, workers=2, threads=3)
+    for bad in (0, -1, 1.5, True):
+        with pytest.raises(ValueError):
+            chopwise.count_words(big, threads=bad)
+
+
+def test_count_words_with_workers_needs_no_main_guard(tmp_path):
+    path = _plain(tmp_path)
+    script = tmp_path / "script.py"
+    script.write_text(
+        f"import chopwise\nprint(sum(chopwise.count_words({str(path)!r}, workers=2).values()))\n"
+    )
+    out = subprocess.run(
+        [sys.executable, str(script)], capture_output=True, text=True, check=True, cwd=tmp_path
+    )
+    assert int(out.stdout) == sum(module_file_counts(path).values())
 
 
 @pytest.mark.parametrize("workers", [1, 2])
@@ -322,17 +369,75 @@ def test_zstandard_missing(tmp_path, monkeypatch):
 BAD = b"x \xed\xa0\x80 y \xc3\x80 z\nstray \x80\x80 words \xe2\x82\n"
 
 
-@pytest.mark.parametrize("workers", [1, 2])
-def test_invalid_utf8(tmp_path, workers):
+@pytest.mark.parametrize("threads", [1, 2])
+def test_invalid_utf8(tmp_path, threads):
     path = tmp_path / "bad.txt"
     path.write_bytes(BAD * 3)
     replaced = (BAD * 3).decode("utf-8", "replace")
-    want = Counter(t.text for t in chopwise.tokenize(replaced, types="en"))
-    assert chopwise.count_words(path, types="en", errors="replace", workers=workers) == want
-    # Offsets need a decoding: tokenize_file refuses any byte that is not UTF-8.
+    for types in ("en", None):
+        want = Counter(t.text for t in chopwise.tokenize(replaced, types=types))
+        assert chopwise.count_words(path, types=types, errors="replace", threads=threads) == want
+    for handler in ("ignore", "backslashreplace"):
+        text = (BAD * 3).decode("utf-8", handler)
+        assert chopwise.count_words(path, types=None, errors=handler, threads=threads) == Counter(
+            t.text for t in chopwise.tokenize(text)
+        )
+    # Under "strict" the first bad byte stops every road, whatever tokens are kept.
+    for call in (
+        lambda: chopwise.count_words(path, types="en", threads=threads),
+        lambda: list(chopwise.tokenize_file(path)),
+    ):
+        with pytest.raises(chopwise.DecodeError) as caught:
+            call()
+        assert (caught.value.source, caught.value.offset) == (str(path), 2)
+        assert isinstance(caught.value, UnicodeDecodeError)
     assert [t.text for t in chopwise.tokenize_file(path, errors="replace")] == [
         t.text for t in chopwise.tokenize(replaced)
     ]
+
+
+@pytest.mark.parametrize("suffix", [".txt", ".gz"])
+def test_decode_error_offset_is_within_the_source(tmp_path, suffix, monkeypatch):
+    """A bad byte far past the first chunk or block is reported at its offset in the file."""
+    monkeypatch.setattr(_sources, "CHUNK_SIZE", 16)
+    monkeypatch.setattr(_count, "BLOCK_SIZE", 16)
+    data = b"good words\n" * 50 + b"and \xff here\n"
+    path = compress(tmp_path / f"t{suffix}", data)
+    for call in (lambda: chopwise.count_words(path), lambda: list(chopwise.tokenize_file(path))):
+        with pytest.raises(chopwise.DecodeError) as caught:
+            call()
+        assert (caught.value.source, caught.value.offset) == (str(path), 554)
+    if suffix == ".txt":  # a shard that starts past the bad byte's chunk
+        last = _shards.shards_of(path, 100)[-1]
+        assert 0 < last.start <= 554
+        with pytest.raises(chopwise.DecodeError) as caught:
+            _count.count_shard(last, Settings.of(None, 0, 512), False)
+        assert (caught.value.source, caught.value.offset) == (str(path), 554)
+
+
+def test_strict_count_stops_at_stray_bytes(tmp_path):
+    path = tmp_path / "stray.txt"
+    path.write_bytes(b"stray \x80\x80 words \xe2\x82\nend")
+    with pytest.raises(chopwise.DecodeError) as caught:
+        chopwise.count_words(path)
+    assert caught.value.offset == 6
+    assert chopwise.count_words(path, errors="ignore") == Counter(["stray", "words", "end"])
+
+
+NEIGHBOURS = ["a", "Z", "я", "Ё", "7", "-", " ", "\n", "\r", ".", "\0", "🔎", "a-", "я-b", "1-"]
+
+
+def test_chunk_cut_points_are_the_module_rule():
+    """The bytes after which a chunk may end are exactly the ASCII bytes after which the module
+    never joins what follows."""
+    for b in range(128):
+        c = chr(b)
+        cuts_clean = all(
+            module_tokens(before + c) + module_tokens(after) == module_tokens(before + c + after)
+            for before in NEIGHBOURS
+            for after in NEIGHBOURS
+        )
+        assert cuts_clean == (b in _sources._SAFE_ENDS), repr(c)
 
 
 # Under "strict" every road stops at the first bad byte and names the source and its offset,
@@ -406,3 +511,40 @@ def test_other_error_handlers_are_refused_at_the_call(tmp_path, handler):
             ValueError, match="errors must be one of 'strict', 'replace', 'ignore', 'backslashreplace'"
         ):
             call()
+
+
+def test_progress_is_told_every_byte(tmp_path, monkeypatch):
+    monkeypatch.setattr(_count, "BLOCK_SIZE", 1000)
+    plain = _plain(tmp_path)
+    packed = compress(tmp_path / "t.gz", TEXT.encode())
+    seen: list[int] = []
+    counts = chopwise.count_words([plain, packed, io.BytesIO(b"one more\n")], threads=2, progress=seen.append)
+    size = len(TEXT.encode())
+    assert sum(seen) == 2 * size + 9 and len(seen) > size // 1000
+    assert counts == chopwise.count_words([plain, plain]) + Counter(["one", "more"])
+
+
+@pytest.mark.parametrize("call", ["count_words([path] * 100, threads=2)", "count_texts(column, threads=2)"])
+def test_ctrl_c_stops_a_long_count(tmp_path, call):
+    """A long native call answers SIGINT with KeyboardInterrupt instead of running to its end."""
+    import signal
+
+    path = tmp_path / "big.txt"
+    path.write_bytes(SAMPLE.encode() * (10_000_000 // len(SAMPLE.encode())))
+    script = (
+        "import sys, chopwise, pyarrow\n"
+        "path = sys.argv[1]\n"
+        "row = pyarrow.array([open(path, encoding='utf-8').read()])\n"
+        "column = pyarrow.chunked_array([row] * 100)  # one buffer, shared\n"
+        "print('go', flush=True)\n"
+        f"chopwise.{call}\n"
+        "print('finished', flush=True)\n"
+    )
+    proc = subprocess.Popen(
+        [sys.executable, "-c", script, str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
+    assert proc.stdout.readline() == "go\n"
+    time.sleep(0.3)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=60)
+    assert "finished" not in out and "KeyboardInterrupt" in err, err

@@ -88,7 +88,7 @@ def test_one_large_file_uses_both_workers(client, files):
     with distributed.get_task_stream(client) as stream:
         counted = chopwise.dask.count_words(files[:1], client=client, shard_size=SHARD)
     assert counted == chopwise.count_words(files[:1])
-    counting = [t for t in stream.data if t["key"].startswith("count_piece")]
+    counting = [t for t in stream.data if t["key"].startswith("count_shard")]
     assert len(counting) > 10
     assert len({t["worker"] for t in counting}) == 2
 
@@ -124,8 +124,9 @@ def test_a_worker_read_error_is_raised_as_it_was(client, files, name, error):
 def test_malformed_utf8_strict_and_replace(client, tmp_path):
     path = tmp_path / "bad.txt"
     path.write_bytes(b"good words\n" * 5000 + b"x \xed\xa0\x80 y\n" + b"more words\n" * 5000)
-    with pytest.raises(UnicodeDecodeError):
-        chopwise.dask.count_words([path], client=client, shard_size=SHARD)
+    with pytest.raises(chopwise.DecodeError) as caught:
+        chopwise.dask.count_words([path], client=client, shard_size=SHARD, types=None)
+    assert (caught.value.source, caught.value.offset) == (str(path), 55002)
     counted = chopwise.dask.count_words([path], client=client, shard_size=SHARD, types=None, errors="replace")
     assert counted == chopwise.count_words([path], types=None, errors="replace")
     assert counted["words"] == 10000 and counted["\ufffd"] == 3

@@ -17,7 +17,8 @@ from pathlib import Path
 import pytest
 
 import chopwise
-from chopwise import _shards
+from chopwise import _count, _shards
+from chopwise._types import Settings
 
 zstandard = pytest.importorskip("zstandard")
 
@@ -126,19 +127,15 @@ def test_count_with_jobs_over_only_empty_files(tmp_path):
 
 # A file that changes while its parts are counted.
 
-def test_a_file_cut_short_after_it_was_planned_raises(tmp_path, monkeypatch):
+def test_a_file_cut_short_after_it_was_planned_raises(tmp_path):
     path = tmp_path / "big.txt"
     path.write_bytes(b"a be\n" * 3_000_000)
-    planned = _shards.pieces_of
-
-    def plan_then_truncate(p, shard_size):
-        pieces = planned(p, shard_size)
-        os.truncate(p, 7_000_001)
-        return pieces
-
-    monkeypatch.setattr(_shards, "pieces_of", plan_then_truncate)
+    shards = _shards.shards_of(path, 5_000_000)
+    os.truncate(path, 7_000_001)
+    settings = Settings.of(["en", "ru"], 0, 512)
     with pytest.raises(EOFError, match="changed while it was read"):
-        chopwise.count_words(path, workers=2)
+        for shard in shards:
+            _count.count_shard(shard, settings, False)
 
 
 # Ctrl-C, sent as a terminal sends it: to the whole process group.
@@ -251,7 +248,7 @@ def test_a_single_line_without_a_safe_byte_is_read_in_bounded_memory(tmp_path, m
 
     block = 1 << 20
     monkeypatch.setattr(_sources, "CHUNK_SIZE", block)
-    monkeypatch.setattr(_count, "_ARROW_GROUP", block // 8)  # the tally's own share
+    monkeypatch.setattr(_count, "BLOCK_SIZE", block)
     path = tmp_path / "hex.txt"
     path.write_bytes(b"deadbeef0123cafe-4567-89ab" * (32 * block // 26))
     calls = {

@@ -8,6 +8,7 @@ get_batch and stream calls must give exactly the model's batches.
 
 import os
 import tempfile
+from collections import Counter
 from dataclasses import dataclass
 
 import numpy as np
@@ -330,3 +331,36 @@ def test_files_longer_than_the_stream_buffer(data, size):
             runner.deliver("next")
         runner.finish()
         del runner, tok
+
+
+# ---------------------------------------------------------------- the library's native road
+
+
+@SETTINGS
+@given(
+    rows=st.lists(inputs, max_size=6),
+    mask=st.sampled_from([ALL, ENWORD | RUWORD, NUMBER | PNCTTN | UNKNWN, 0]),
+    lengths=st.tuples(st.integers(0, 5), st.integers(0, 140)),
+    threads=st.sampled_from([1, 2, 3]),
+)
+def test_the_columns_road_gives_the_model_tokens(rows, mask, lengths, threads):
+    """tokenize_many and count_texts over an Arrow column: the model's tokens of each row, read
+    with errors="replace" (the library's strict rule refuses what the model decodes leniently)."""
+    pa = pytest.importorskip("pyarrow")
+    import chopwise
+
+    texts = [data.decode("utf-8", "replace") for data in rows]
+    min_len, max_len = lengths
+    want = []
+    for doc, text in enumerate(texts):
+        start = 0
+        for t in tokens_of(text.encode("utf-8")):
+            if t.type & mask and min_len <= t.length <= max_len:
+                want.append((doc, t.text.decode("utf-8"), t.type, start, start + t.length))
+            start += t.length
+    column = pa.array(rows, pa.binary()).view(pa.string())
+    got = chopwise.tokenize_many(column, types=mask, min_len=min_len, max_len=max_len, threads=threads, errors="replace")
+    found = zip(got.doc.tolist(), got.text, got.types.tolist(), got.start.tolist(), got.end.tolist())
+    assert list(found) == want
+    counts = chopwise.count_texts(column, types=mask, min_len=min_len, max_len=max_len, threads=threads, errors="replace")
+    assert counts == Counter(t for _, t, *_ in want)

@@ -1,4 +1,5 @@
-"""Runs every ```python block of README.md: `>>>` blocks as doctests, the others as scripts."""
+"""Runs every ```python block of README.md and of the pages under docs/: `>>>` blocks as doctests,
+the others as scripts."""
 
 import doctest
 import re
@@ -6,7 +7,9 @@ from pathlib import Path
 
 import pytest
 
-README = Path(__file__).resolve().parent.parent / "README.md"
+ROOT = Path(__file__).resolve().parent.parent
+README = ROOT / "README.md"
+PAGES = [ROOT / "docs" / "columns.md"]
 BLOCK = re.compile(r"^```python\n(.*?)^```$", re.S | re.M)
 
 
@@ -40,3 +43,18 @@ def test_readme_block(line, code, tmp_path, monkeypatch):
 def test_readme_has_examples():
     # Guards against the block pattern silently matching nothing.
     assert len(BLOCKS) >= 6
+
+
+PAGE_BLOCKS = [(page, line, code) for page in PAGES for line, code in python_blocks(page)]
+
+
+@pytest.mark.parametrize(
+    ("page", "line", "code"), PAGE_BLOCKS, ids=[f"{page.stem}-line{line}" for page, line, _ in PAGE_BLOCKS]
+)
+def test_docs_block(page, line, code, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    run_block(page, line, code)
+
+
+def test_docs_have_examples():
+    assert {page for page, _, _ in PAGE_BLOCKS} == set(PAGES)

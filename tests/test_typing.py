@@ -94,9 +94,29 @@ assert_type(many.text, list[str])
 size: int = len(many)
 counts = chopwise.count_words([Path("a.txt"), "b.txt.zst"], lower=True, min_len=2, workers=2)
 assert_type(counts, Counter[str])
-one: Counter[str] = chopwise.count_words("-", types=None, errors="replace")
+one: Counter[str] = chopwise.count_words("-", types=None, errors="replace", threads=None)
+seen: list[int] = []
+chopwise.count_words("a.txt", threads=2, progress=seen.append)
 arrow_batch = chopwise.to_arrow(batch)
 arrow_tokens = many.to_arrow()
+
+import pyarrow as pa  # type: ignore[import-untyped]
+import polars as pl
+column = pa.array(["Ёж", None])
+columns = chopwise.tokenize_many(column, threads=2, errors="replace", min_len=1)
+assert_type(columns, Tokens)
+assert_type(chopwise.tokenize_many(pl.Series(["x"])), Tokens)
+assert_type(chopwise.tokenize_many(iter(["x"])), Tokens)
+table = pa.table(columns)
+lists = pa.array(columns.lists())
+assert_type(chopwise.count_texts(column, lower=True, threads=2), Counter[str])
+assert_type(chopwise.count_texts(["a b"]), Counter[str])
+word_table = chopwise.count_texts(column, table=True)
+file_table = chopwise.count_words("a.txt", table=True)
+try:
+    chopwise.count_texts(column)
+except chopwise.DecodeError as err:
+    where: tuple[str, int] = (err.source, err.offset)
 '''
 
 LIBRARY_BAD = [
@@ -104,6 +124,11 @@ LIBRARY_BAD = [
     "chopwise.tokenize('x', min_len='1')",
     "chopwise.tokenize_many('x', 2)",
     "chopwise.count_words(['a'], workers='2')",
+    "chopwise.count_words(['a'], threads='2')",
+    "chopwise.tokenize_many(['x'], threads=1.5)",
+    "chopwise.count_texts([1, 2])",
+    "chopwise.count_texts(['x'], table=1)",
+    "chopwise.tokenize_many([b'x'])",
     "chopwise.mask(1.5)",
     "chopwise.tokens('text')",
     "chopwise.Token('x', 4, 0, 1)",
@@ -207,3 +232,4 @@ def test_library_is_typed():
     import chopwise
 
     assert (Path(chopwise.__file__).parent / "py.typed").is_file()
+

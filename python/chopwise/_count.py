@@ -1,291 +1,118 @@
-"""Counting tokens: a byte range of a file, whole sources, many sources in worker processes.
+"""Word counts of files and texts, by the one counting engine, the native WordCounter: plain
+files go to it whole (it reads them in large blocks and shares them among its threads), every
+other source as a stream of bytes, columns of texts as they are."""
 
-Counting needs no offsets, so the module itself filters by type and length. The tokens of each
-batch go to a tally: with pyarrow, batch texts are gathered and counted by Arrow's hash table,
-several times faster than a Counter over the split text; without it, a Counter does it. Both
-give the same counts.
-"""
-
-import importlib.util
-import math
-import multiprocessing
-import multiprocessing.context
 import os
-import threading
 from collections import Counter
-from collections.abc import Iterable
-from concurrent.futures import ThreadPoolExecutor
-from dataclasses import dataclass, field, replace
-from functools import partial
-from typing import Any, BinaryIO, TypeGuard
+from collections.abc import Callable, Iterable
+from typing import TYPE_CHECKING, BinaryIO, Literal, TypedDict, Unpack, overload
 
 import chopwiseCXX
-import numpy as np
 
-from chopwise import _shards, _sources
-from chopwise._sources import PathArg, Source
-from chopwise._types import TypeSpec, check_lengths, type_mask
+from chopwise import _native, _sources
+from chopwise._arrow import require_pyarrow
+from chopwise._errors import decode_errors
+from chopwise._shards import WHOLE, Shard
+from chopwise._sources import Source
+from chopwise._tokenize import Texts, on_texts
+from chopwise._types import Settings, TypeSpec, thread_count
 
-_U32_MAX = (1 << 32) - 1
-# Arrow counts the gathered batch texts once they hold about this many characters.
-_ARROW_GROUP = 1 << 23
-# A plain file is split between workers only into parts at least this large.
-_MIN_SHARD = 1 << 22
+if TYPE_CHECKING:
+    import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
 
+# Bytes of a stream (compressed file, standard input, file object) handed over per call.
+BLOCK_SIZE = 1 << 22
+WORDS = chopwiseCXX.ENWORD | chopwiseCXX.RUWORD
 
-class CounterTally:
-    """Counts the tokens of batch texts with a Counter."""
-
-    def __init__(self) -> None:
-        self._counts: Counter[str] = Counter()
-
-    def add(self, text: str) -> None:
-        parts = text.split("\0")
-        parts.pop()  # after the last terminator
-        self._counts.update(parts)
-
-    def counts(self) -> Counter[str]:
-        return _nul_tokens(Counter(self._counts))
+# Told the number of bytes read since it was last called.
+Progress = Callable[[int], None]
 
 
-class ArrowTally:
-    """Counts the tokens of batch texts with pyarrow.compute.value_counts.
-
-    The gathered texts become one Arrow string array without a str for each token: the NUL
-    bytes are taken out, and the offsets are where they were. Distinct tokens and their counts
-    stay Arrow arrays (cheap to send from a worker process) until counts() makes the Counter."""
-
-    def __init__(self) -> None:
-        _arrow()
-        self._texts: list[str] = []
-        self._size = 0
-        self._values: list[Any] = []
-        self._counts: list[Any] = []
-
-    def add(self, text: str) -> None:
-        self._texts.append(text)
-        self._size += len(text)
-        if self._size >= _ARROW_GROUP:
-            self._count_gathered()
-
-    def _count_gathered(self) -> None:
-        pa, pc = _arrow()
-        data = "".join(self._texts).encode("utf-8")
-        self._texts, self._size = [], 0
-        ends = np.flatnonzero(np.frombuffer(data, np.uint8) == 0)
-        offsets = np.concatenate([np.zeros(1, np.int64), ends - np.arange(len(ends))])
-        tokens = data.replace(b"\0", b"")
-        strings = pa.LargeStringArray.from_buffers(len(ends), pa.py_buffer(offsets), pa.py_buffer(tokens))
-        found = pc.value_counts(strings)
-        self._values.append(found.field("values"))
-        self._counts.append(found.field("counts"))
-        if len(self._values) > 8:
-            self._merge()
-
-    def _merge(self) -> None:
-        pa, pc = _arrow()
-        values = pc.dictionary_encode(pa.concat_arrays(self._values))
-        counts = pa.concat_arrays(self._counts).to_numpy()
-        summed = np.bincount(values.indices.to_numpy(), weights=counts, minlength=len(values.dictionary))
-        self._values, self._counts = [values.dictionary], [pa.array(summed.astype(np.int64))]
-
-    def absorb(self, other: "ArrowTally") -> None:
-        other.finished()
-        self._values += other._values
-        self._counts += other._counts
-        if len(self._values) > 8:
-            self._merge()
-
-    def finished(self) -> "ArrowTally":
-        """The tally with every gathered text counted and one array of each kind left."""
-        if self._texts:
-            self._count_gathered()
-        if len(self._values) > 1:
-            self._merge()
-        return self
-
-    def counts(self) -> Counter[str]:
-        self.finished()
-        if not self._values:
-            return Counter()
-        return _nul_tokens(Counter(dict(zip(self._values[0].to_pylist(), self._counts[0].to_pylist()))))
+def _nothing(_: int) -> None:
+    pass
 
 
-Tally = CounterTally | ArrowTally
+def add_source(
+    counter: _native.WordCounter, source: Source, threads: int, progress: Progress = _nothing
+) -> None:
+    """Counts the tokens of one source (any form tokenize_file takes) into `counter`."""
+    name = _sources.name_of(source)
+    path = _sources.plain_file(source)
+    # The engine cannot yet report an error of a file whose name is not UTF-8: such files are
+    # read as a stream.
+    if path is None or not _utf8_name(path):
+        with _sources.open_source(source) as f:
+            add_stream(counter, f, name, progress)
+        return
+    with decode_errors(name):
+        counter.add_file(os.fsdecode(path), threads)
+    progress(os.path.getsize(path))
 
 
-def _arrow() -> tuple[Any, Any]:
-    import pyarrow  # type: ignore[import-untyped, unused-ignore]
-    import pyarrow.compute  # type: ignore[import-untyped, unused-ignore]
-
-    return pyarrow, pyarrow.compute
-
-
-def _nul_tokens(counts: Counter[str]) -> Counter[str]:
-    """Turns the empty strings that U+0000 tokens leave, two for each (the token's character and
-    its terminator), into those tokens. No other token is empty."""
-    empty = counts.pop("", 0)
-    if empty:
-        counts["\0"] += empty // 2
-    return counts
-
-
-# A count on its way to the total: an Arrow tally itself (its arrays are cheap to send between
-# processes and to add up), a Counter where pyarrow is missing. The one Counter of the total is
-# made at the end, and lower-cased there: the sum of lowered counts is the lowered sum.
-Partial = ArrowTally | Counter[str]
-
-
-def as_partial(tally: Tally) -> Partial:
-    return tally if isinstance(tally, ArrowTally) else tally.counts()
-
-
-def add_partials(*parts: Partial) -> Partial:
-    """The sum of `parts`, which are left as they were (a worker may still hold them). Arrow
-    tallies are added up in Arrow; only where a part is a Counter does the sum become one."""
-    counters = [p for p in parts if not isinstance(p, ArrowTally)]
-    tallies = [p for p in parts if isinstance(p, ArrowTally)]
-    arrow = None
-    if tallies:
-        arrow = ArrowTally()
-        for tally in tallies:
-            arrow.absorb(tally)
-        if not counters:
-            return arrow
-    return _add_counts(*counters, *([arrow.counts()] if arrow is not None else []))
-
-
-def final_counts(part: Partial, lower: bool) -> Counter[str]:
-    counts = part.counts() if isinstance(part, ArrowTally) else part
-    return lowered(counts) if lower else counts
-
-
-def _add_counts(*counts: Counter[str]) -> Counter[str]:
-    """The sum of `counts`, which are left as they are."""
-    if not counts:
-        return Counter()
-    largest = max(counts, key=len)
-    total = Counter(largest)  # a copy is a dict copy; adding to it is the costly part
-    for c in counts:
-        if c is not largest:
-            total.update(c)
-    return total
-
-
-def new_tally() -> Tally:
-    """The fastest tally available here."""
+def _utf8_name(path: _sources.PathArg) -> bool:
     try:
-        return ArrowTally()
-    except ImportError:
-        return CounterTally()
+        os.fsdecode(path).encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
-@dataclass(frozen=True)
-class Settings:
-    """What the module keeps (it filters itself: counting needs no offsets) and how bytes that
-    are not UTF-8 are handled."""
-
-    types: int
-    min_len: int
-    max_len: int
-    errors: str
-    # Set when the count this is for has failed: worker threads stop at their next chunk.
-    stop: threading.Event | None = field(default=None, compare=False)
-
-    def tokenizer(self, text: str | bytes) -> chopwiseCXX.FTTokenizer:
-        tok = chopwiseCXX.FTTokenizer(text)
-        tok.set_filter(self.types)
-        tok.set_token_min_len(min(self.min_len, _U32_MAX))
-        tok.set_token_max_len(min(self.max_len, _U32_MAX))
-        return tok
-
-
-def count_range(
-    path: PathArg,
-    start: int,
-    end: int,
-    *,
-    types: int,
-    lower: bool,
-    min_len: int,
-    max_len: int,
-    errors: str = "strict",
-) -> Counter[str]:
-    """The count of the tokens of bytes [start, end) of the file `path`."""
-    check_lengths(min_len, max_len)
-    return final_counts(
-        as_partial(_count_range(path, start, end, Settings(types, min_len, max_len, errors))), lower
-    )
+def add_stream(
+    counter: _native.WordCounter,
+    f: BinaryIO,
+    name: str,
+    progress: Progress = _nothing,
+    limit: int = -1,
+    base: int = 0,
+) -> None:
+    """Counts the tokens of the bytes of `f` (at most `limit` of them if it is not negative),
+    which start at byte `base` of the source `name`."""
+    with decode_errors(name, base):
+        while limit != 0:
+            block = f.read(BLOCK_SIZE if limit < 0 else min(BLOCK_SIZE, limit))
+            if not block and limit > 0:
+                raise EOFError(f"{name} ended {limit} bytes early: it changed while it was read")
+            if not block:
+                break
+            limit -= len(block) if limit > 0 else 0
+            counter.add_bytes(block, False)
+            progress(len(block))
+        counter.add_bytes(b"", True)
 
 
-def _count_source(source: Source, settings: Settings) -> Tally:
-    """The count of the tokens of a whole source (any form tokenize_file takes)."""
-    with _sources.open_source(source) as f:
-        return _count_stream(f, -1, settings, _sources.name_of(source), 0)
+def count_shard(shard: Shard, settings: Settings, lower: bool) -> Counter[str]:
+    """The counts of one shard, on one thread: shards are how work is shared among processes."""
+    counter = settings.counter(lower)
+    if shard.end == WHOLE:
+        add_source(counter, shard.path, 1)
+    else:
+        with open(shard.path, "rb") as f:
+            f.seek(shard.start)
+            name = _sources.name_of(shard.path)
+            add_stream(counter, f, name, limit=shard.end - shard.start, base=shard.start)
+    return counts_of(counter)
 
 
-def count_piece(piece: _shards.Piece, settings: Settings) -> Partial:
-    if piece.end == _shards.WHOLE:
-        return _count_whole(piece.path, settings)
-    return as_partial(_count_range(piece.path, piece.start, piece.end, settings))
+def counts_of(counter: _native.WordCounter) -> Counter[str]:
+    """The counts as a Counter, most common first."""
+    return Counter(dict(counter.items()))
 
 
-def _count_range(path: PathArg, start: int, end: int, settings: Settings) -> Tally:
-    with open(path, "rb") as f:
-        f.seek(start)
-        return _count_stream(f, max(end - start, 0), settings, _sources.name_of(path), start)
+def counts_table(counter: _native.WordCounter) -> "pa.Table":
+    """The counts as a pyarrow Table (token: string, count: int64), most common first, ties in
+    code point order."""
+    pa = require_pyarrow("a table of counts")
+    return pa.Table.from_batches([pa.record_batch(counter)])
 
 
-def _count_stream(f: BinaryIO, limit: int, settings: Settings, name: str, offset: int) -> Tally:
-    tally = new_tally()
-    for chunk in _sources.chunks(f, limit, settings.errors):
-        if settings.stop is not None and settings.stop.is_set():
-            raise _Stopped()
-        # Checked first: the module's own decoding would drop a malformed byte inside a word.
-        tok = settings.tokenizer(_sources.checked(chunk, settings.errors, name, offset))
-        for batch in tok.stream:
-            tally.add(batch["text"])
-        offset += len(chunk)
-    return tally.finished() if isinstance(tally, ArrowTally) else tally
-
-
-class _Stopped(Exception):
-    """Ends a count in a worker thread once the call it works for has failed."""
-
-
-def lowered(counts: Counter[str]) -> Counter[str]:
-    """The counts with every token lower-cased: lowering the distinct tokens once gives the same
-    result as lowering every occurrence, for a fraction of the work."""
-    out: Counter[str] = Counter()
-    for token, n in counts.items():
-        out[token.lower()] += n
-    return out
-
-
-def count_words(
-    paths: Source | Iterable[Source],
-    *,
-    types: TypeSpec | None = chopwiseCXX.ENWORD | chopwiseCXX.RUWORD,
-    lower: bool = False,
-    min_len: int = 0,
-    max_len: int = 512,
-    workers: int = 1,
-    errors: str = "strict",
-) -> Counter[str]:
-    """How often each token of the given types and lengths occurs in the files, lower-cased if
-    `lower`. A single path, or an iterable of them, each in any form tokenize_file takes. With
-    workers > 1, that many worker processes count the files, large plain files in parts."""
-    check_lengths(min_len, max_len)
+def _threads(threads: int | None, workers: int | None) -> int:
+    if workers is None:
+        return thread_count(threads)
+    if threads is not None and threads != workers:
+        raise ValueError(f"workers and threads mean the same; got workers={workers!r}, threads={threads!r}")
     if isinstance(workers, bool) or not isinstance(workers, int) or workers < 1:
         raise ValueError(f"workers must be an int of at least 1, not {workers!r}")
-    _sources.check_errors(errors)
-    settings = Settings(type_mask(types), min_len, max_len, errors)
-    sources = _source_list(paths)
-    if workers == 1:
-        total = add_partials(*(_count_whole(source, settings) for source in sources))
-    else:
-        total = _count_in_workers(sources, workers, settings)
-    return final_counts(total, lower)
+    return workers
 
 
 def _source_list(paths: Source | Iterable[Source]) -> list[Source]:
@@ -294,58 +121,83 @@ def _source_list(paths: Source | Iterable[Source]) -> list[Source]:
     return list(paths)
 
 
-def _count_in_workers(sources: list[Source], workers: int, settings: Settings) -> Partial:
-    """Plain files are split at line feeds into about one part per worker; other paths go to a
-    worker whole. This thread is one of the workers: it counts standard input and file objects,
-    or else the first part, while workers - 1 threads count the rest. Threads, not processes:
-    a script needs no main guard, and an interrupted call stops at once."""
-    paths = [source for source in sources if _sendable(source)]
-    shard = max(_MIN_SHARD, math.ceil(sum(map(_shards.plain_size, paths)) / workers))
-    settings = replace(settings, stop=threading.Event())
-    theirs = [
-        partial(count_piece, piece, settings) for path in paths for piece in _shards.pieces_of(path, shard)
-    ]
-    mine = [partial(_count_whole, source, settings) for source in sources if not _sendable(source)]
-    if not mine:
-        mine, theirs = theirs[:1], theirs[1:]
-    if not theirs:
-        return add_partials(*(task() for task in mine))
-    with ThreadPoolExecutor(min(workers - 1, len(theirs))) as pool:
-        futures = [pool.submit(task) for task in theirs]
-        try:
-            parts = [task() for task in mine]
-            parts += [future.result() for future in futures]
-        except BaseException:
-            assert settings.stop is not None
-            settings.stop.set()
-            pool.shutdown(cancel_futures=True)
-            raise
-    return add_partials(*parts)
+class CountOptions(TypedDict, total=False):
+    """The options every count takes, for the typed overloads below."""
+
+    types: TypeSpec | None
+    lower: bool
+    min_len: int
+    max_len: int
+    threads: int | None
+    errors: str
 
 
-def _count_whole(source: Source, settings: Settings) -> Partial:
-    return as_partial(_count_source(source, settings))
+# The result type follows `table`: a Counter, or a pyarrow Table.
+@overload
+def count_words(
+    paths: Source | Iterable[Source],
+    *,
+    workers: int | None = ...,
+    table: Literal[False] = ...,
+    progress: Progress | None = ...,
+    **options: Unpack[CountOptions],
+) -> Counter[str]: ...
+@overload
+def count_words(
+    paths: Source | Iterable[Source],
+    *,
+    workers: int | None = ...,
+    table: Literal[True],
+    progress: Progress | None = ...,
+    **options: Unpack[CountOptions],
+) -> "pa.Table": ...
+def count_words(
+    paths: Source | Iterable[Source],
+    *,
+    types: TypeSpec | None = WORDS,
+    lower: bool = False,
+    min_len: int = 0,
+    max_len: int = 512,
+    threads: int | None = None,
+    workers: int | None = None,
+    errors: str = "strict",
+    table: bool = False,
+    progress: Progress | None = None,
+) -> "Counter[str] | pa.Table":
+    """How often each token of the given types and lengths occurs in the files, lower-cased if
+    `lower`. A single path, or an iterable of them, each in any form tokenize_file takes.
+
+    The count runs on `threads` threads (None: every CPU this process may use; `workers` is the
+    same setting under its older name). The result is a Counter, most common first, or with
+    `table=True` a pyarrow Table (token, count) in that order, ties in code point order, made
+    without the Counter. `progress`, if given, is told the bytes read as the count goes on."""
+    counter = Settings.of(types, min_len, max_len, errors).counter(lower)
+    n = _threads(threads, workers)
+    for source in _source_list(paths):
+        add_source(counter, source, n, progress or _nothing)
+    return counts_table(counter) if table else counts_of(counter)
 
 
-def _sendable(source: Source) -> TypeGuard[PathArg]:
-    """Whether a source can be counted in another process: standard input and file objects
-    cannot."""
-    return isinstance(source, (str, bytes, os.PathLike)) and os.fsdecode(source) != "-"
-
-
-def _worker_context() -> multiprocessing.context.BaseContext:
-    """Workers forked from a server process that has already imported what counting needs:
-    importing pyarrow in every new worker would take longer than many a count. (Forking this
-    process instead is not safe once it runs threads, as Arrow's pool does.)"""
-    context = multiprocessing.get_context("forkserver")
-    global _preloaded
-    if not _preloaded:
-        modules = ["__main__", "chopwise._count"]  # __main__ is the server's own default
-        if importlib.util.find_spec("pyarrow") is not None:
-            modules.append("pyarrow.compute")
-        context.set_forkserver_preload(modules)
-        _preloaded = True
-    return context
-
-
-_preloaded = False
+@overload
+def count_texts(
+    texts: Texts, *, table: Literal[False] = ..., **options: Unpack[CountOptions]
+) -> Counter[str]: ...
+@overload
+def count_texts(texts: Texts, *, table: Literal[True], **options: Unpack[CountOptions]) -> "pa.Table": ...
+def count_texts(
+    texts: Texts,
+    *,
+    types: TypeSpec | None = WORDS,
+    lower: bool = False,
+    min_len: int = 0,
+    max_len: int = 512,
+    threads: int | None = None,
+    errors: str = "strict",
+    table: bool = False,
+) -> "Counter[str] | pa.Table":
+    """count_words for a column of texts (any input tokenize_many takes), null rows empty."""
+    counter = Settings.of(types, min_len, max_len, errors).counter(lower)
+    with decode_errors(None):
+        n = thread_count(threads)
+        on_texts(lambda column: counter.add_texts(column, n), texts)
+    return counts_table(counter) if table else counts_of(counter)

@@ -1,10 +1,15 @@
 """The errors the library raises for its inputs."""
 
 import os
+from collections.abc import Iterator
+from contextlib import contextmanager
 
-# The error handlers a call may name. Others fail only at the first bad byte, or make text that
-# the tokenizer cannot take (surrogateescape), so they are refused at the call.
-ERROR_HANDLERS = ("strict", "replace", "ignore", "backslashreplace")
+from chopwise._native import ERRORS
+
+# The error handlers a call may name, those the native engine reads. Others fail only at the
+# first bad byte, or make text that the tokenizer cannot take (surrogateescape), so they are
+# refused at the call.
+ERROR_HANDLERS: tuple[str, ...] = ERRORS
 
 
 class DecodeError(UnicodeDecodeError):
@@ -38,3 +43,20 @@ class DecodeError(UnicodeDecodeError):
 def shown_name(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> str:
     """A file name as a user reads it: bytes that are not UTF-8 as \\xNN escapes."""
     return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
+@contextmanager
+def decode_errors(source: str | None, base: int = 0) -> Iterator[None]:
+    """Turns the native engine's decode error (with its `row` and `offset`) into a DecodeError:
+    of `source` at `base` plus its offset, or where `source` is None (many texts), of its row."""
+    try:
+        yield
+    except DecodeError:
+        raise
+    except UnicodeDecodeError as err:
+        row = getattr(err, "row", None)
+        offset = getattr(err, "offset", err.start)
+        name = f"row {row}" if source is None and row is not None else (source or "text")
+        raise DecodeError(
+            name, base + offset, err.encoding, err.object, err.start, err.end, err.reason
+        ) from None

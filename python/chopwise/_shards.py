@@ -1,6 +1,7 @@
-"""Cutting inputs into pieces that tokenize independently: byte ranges of plain files, cut at
-line feeds, and whole sources where no range can be read (compressed files, standard input,
-anything that is not a regular file).
+"""Cutting inputs into shards that tokenize independently, for work spread over processes: byte
+ranges of plain files, cut at line feeds, and whole sources where no range can be read
+(compressed files, standard input, anything that is not a regular file). Here alone is decided
+how large shards are.
 
 No token spans a line feed (it is a one-character token that ends whatever came before it and
 resets the decoder), so the tokens of ranges that end just after a line feed are exactly the
@@ -15,7 +16,15 @@ from chopwise._sources import PathArg, plain_file
 WHOLE = -1
 
 
-class Piece(NamedTuple):
+# Shards are cut finer than the largest size asked for when that gives every thread this many
+# shards of the whole input: shards of equal size end together, and a few of them per thread
+# even out threads that run slower than others. Below MIN_SHARD_SIZE a shard costs more than it
+# shares.
+SHARDS_PER_THREAD = 2
+MIN_SHARD_SIZE = 1 << 20
+
+
+class Shard(NamedTuple):
     path: str
     start: int = 0
     end: int = WHOLE  # WHOLE: the source read to its end, however long
@@ -33,13 +42,20 @@ def plain_size(path: PathArg) -> int:
         return 0
 
 
-def pieces_of(path: PathArg, shard_size: int) -> list[Piece]:
-    """The pieces of one input, in order, plain files in ranges of about `shard_size` bytes. A
-    path that cannot be read is one whole piece: reading it raises what is wrong with it."""
+def shard_size(total: int, threads: int, largest: int) -> int:
+    """The size of shards of an input of `total` bytes shared among `threads` threads: at most
+    `largest`, small enough to give each thread SHARDS_PER_THREAD shards, but no smaller than
+    MIN_SHARD_SIZE."""
+    return min(largest, max(total // (SHARDS_PER_THREAD * max(threads, 1)), MIN_SHARD_SIZE))
+
+
+def shards_of(path: PathArg, size: int) -> list[Shard]:
+    """The shards of one input, in order, plain files in ranges of about `size` bytes. A path
+    that cannot be read is one whole shard: reading it raises what is wrong with it."""
     name = os.fsdecode(path)
     if plain_file(name) is None:
-        return [Piece(name)]
-    return [Piece(name, start, end) for start, end in split_at_newlines(name, shard_size)]
+        return [Shard(name)]
+    return [Shard(name, start, end) for start, end in split_at_newlines(name, size)]
 
 
 _SCAN = 1 << 16

@@ -20,7 +20,8 @@ from chopwise._errors import ERROR_HANDLERS, DecodeError, shown_name
 PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 Source = PathArg | BinaryIO
 
-CHUNK_SIZE = 1 << 22
+# Small enough that the tokens of one chunk, held as str, stay a few megabytes.
+CHUNK_SIZE = 1 << 20
 
 # A chunk may end after any ASCII byte that is a one-character token by itself: such a byte
 # ends the token before it, resets the decoder, and starts nothing that the next byte could
@@ -234,14 +235,10 @@ def check_errors(errors: str) -> None:
         raise ValueError(f"errors must be one of {', '.join(map(repr, ERROR_HANDLERS))}, not {errors!r}")
 
 
-def checked(chunk: bytes, errors: str, name: str, offset: int) -> str | bytes:
-    """A chunk ready for the tokenizer: under "strict" the bytes themselves once known to be
-    valid UTF-8 (the tokenizer copies bytes more cheaply than it encodes a str), under any other
-    error handler the decoded str. Chunks end after an ASCII byte or a whole character, so each
-    decodes exactly as it would inside the whole. An error names the source and the offset of
-    the bad byte in it."""
+def decoded(chunk: bytes, errors: str, name: str, offset: int) -> str:
+    """A chunk's text. Chunks cut where no token continues decode exactly as they would inside
+    the whole; a bad byte under "strict" raises a DecodeError at its offset in the source."""
     try:
-        text = chunk.decode("utf-8", errors)
+        return chunk.decode("utf-8", errors)
     except UnicodeDecodeError as err:
         raise DecodeError.of(err, name, offset) from None
-    return chunk if errors == "strict" else text

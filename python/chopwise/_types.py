@@ -1,9 +1,14 @@
-"""Token types by name, filter masks, and the Token record."""
+"""Token types by name, filter masks, the Token record, and the settings of a call."""
 
+import os
 from collections.abc import Iterable
+from dataclasses import dataclass
 from typing import NamedTuple
 
 from chopwiseCXX import TokenType
+
+from chopwise import _native
+from chopwise._sources import check_errors
 
 # Short names for the types, beside the members' own names.
 _SHORT = {
@@ -73,3 +78,36 @@ def check_lengths(min_len: int, max_len: int) -> None:
             raise TypeError(f"{name} must be an int, not {type(value).__name__}")
         if value < 0:
             raise ValueError(f"{name} must not be negative, not {value}")
+
+
+def thread_count(threads: int | None) -> int:
+    """The threads a call runs on: None is every CPU this process may use."""
+    if threads is None:
+        return len(os.sched_getaffinity(0))
+    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+        raise ValueError(f"threads must be an int of at least 1 or None, not {threads!r}")
+    return threads
+
+
+# The engines take lengths as 32-bit numbers. Tokens are far shorter, so any larger bound keeps
+# exactly what this one keeps.
+_LENGTH_LIMIT = (1 << 32) - 1
+
+
+@dataclass(frozen=True)
+class Settings:
+    """Which tokens a call keeps, and how bytes that are not UTF-8 are read."""
+
+    mask: int
+    min_len: int
+    max_len: int
+    errors: str = "strict"
+
+    @classmethod
+    def of(cls, types: TypeSpec | None, min_len: int, max_len: int, errors: str = "strict") -> "Settings":
+        check_lengths(min_len, max_len)
+        check_errors(errors)
+        return cls(type_mask(types), min(min_len, _LENGTH_LIMIT), min(max_len, _LENGTH_LIMIT), errors)
+
+    def counter(self, lower: bool) -> _native.WordCounter:
+        return _native.WordCounter(self.mask, self.min_len, self.max_len, lower, self.errors)

@@ -15,30 +15,21 @@ import sys
 import time
 import zlib
 from collections import Counter
-from collections.abc import Callable, Iterable, Iterator, Sequence
-from concurrent.futures import ProcessPoolExecutor
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from functools import partial
 from typing import BinaryIO, TextIO, cast
 
 import numpy as np
 from chopwiseCXX import ENWORD, RUWORD, FTTokenizer, TokenType
 
 import chopwise
-from chopwise._count import Partial, Settings, _worker_context, add_partials, count_piece, final_counts
 from chopwise._errors import DecodeError, shown_name
-from chopwise._shards import Piece, pieces_of
-from chopwise._sources import checked, chunks, name_of, open_source, plain_file
+from chopwise._sources import chunks, decoded, name_of, open_source, plain_file
 
 PROG = "chopwise"
 # Inputs smaller than this are done before a progress bar would be of use.
 PROGRESS_MIN_BYTES = 4 << 20
-# Pieces a count hands to its worker processes: small enough to share a large file among them
-# and to move the progress bar, large enough that starting one costs nothing to speak of.
-COUNT_SHARD_SIZE = 16 << 20
 TOKEN_LINES_PER_WRITE = 4096
-# Piece counts are added up this many at a time, so that they never pile up.
-ADD_EVERY = 8
 TYPE_NAMES = {int(t): t.name for t in TokenType.__members__.values() if int(t)}
 # Characters that would break a line-per-token format, and the backslash that escapes them.
 _ESCAPES = str.maketrans({"\\": "\\\\", "\t": "\\t", "\n": "\\n", "\r": "\\r", "\0": "\\0"})
@@ -104,9 +95,9 @@ def build_parser() -> argparse.ArgumentParser:
         "-j",
         "--jobs",
         type=_positive,
-        default=1,
+        default=None,
         metavar="N",
-        help="worker processes; a large file is shared among them (default 1)",
+        help="threads; a large file is shared among them (default: every CPU)",
     )
     count.add_argument("--top", type=_positive, metavar="K", help="only the K most frequent words")
     count.add_argument("--lower", action="store_true", help="count words lower-cased")
@@ -213,22 +204,29 @@ def _positive(value: str) -> int:
 
 
 @contextmanager
-def reading(path: str) -> Iterator[None]:
-    """Turns the failure to read `path` into an InputError naming it and the reason."""
+def reading(path: str | None = None) -> Iterator[None]:
+    """Turns the failure to read an input into an InputError naming it (`path`, or the input
+    the error names) and the reason."""
     try:
         yield
-    except OSError as err:
-        raise InputError(path, err.strerror or str(err)) from None
     except DecodeError as err:
+        name = path if path is not None else err.source
         raise InputError(
-            path, f"not valid UTF-8 at byte {err.offset}; --errors replace reads it anyway"
+            name, f"not valid UTF-8 at byte {err.offset}; --errors replace reads it anyway"
+        ) from None
+    except OSError as err:
+        name = path if path is not None else os.fsdecode(err.filename) if err.filename else "input"
+        raise InputError(name, err.strerror or str(err)) from None
+    except UnicodeDecodeError as err:
+        raise InputError(
+            path or "input", f"not valid UTF-8 ({err.reason}); --errors replace reads it anyway"
         ) from None
     except ImportError as err:  # a .zst file without the zstandard package
-        raise InputError(path, str(err)) from None
+        raise InputError(path or "input", str(err)) from None
     except Exception as err:
         if not isinstance(err, _broken_file_errors()):
             raise
-        raise InputError(path, f"{err or type(err).__name__}") from None
+        raise InputError(path or "input", f"{err or type(err).__name__}") from None
 
 
 def _broken_file_errors() -> tuple[type[Exception], ...]:
@@ -316,63 +314,23 @@ def opened(path: str, bar: Progress) -> Iterator[BinaryIO]:
 
 
 def run_count(args: argparse.Namespace) -> None:
-    settings = Settings(args.types, args.min_len, args.max_len, args.errors)
+    options = {"types": args.types, "lower": args.lower, "min_len": args.min_len, "max_len": args.max_len}
+    counts: Counter[str] = Counter()
     with progress_for(args.files) as bar:
-        counts = final_counts(count_files(args.files, settings, args.jobs, bar), args.lower)
-    ranked = sorted(counts.items(), key=lambda item: (-item[1], item[0]))[: args.top]
-    write_counts(ranked, args.format, sys.stdout)
+        # One file a call, so that a failure is told with the file it met.
+        for path in args.files:
+            with reading(path):
+                found = chopwise.count_words(
+                    path, threads=args.jobs, errors=args.errors, progress=bar.advance, **options
+                )
+            counts.update(found)
+    # One file's counts come most frequent first, ties in code point order; a sum is sorted so.
+    ranked = list(counts.items()) if len(args.files) == 1 else sorted(counts.items(), key=_rank)
+    write_counts(ranked[: args.top], args.format, sys.stdout)
 
 
-def count_files(paths: Sequence[str], settings: Settings, jobs: int, bar: Progress) -> Partial:
-    pieces: list[Piece] = []
-    for path in paths:
-        with reading(path):
-            pieces.extend(pieces_of(path, COUNT_SHARD_SIZE))
-    if jobs == 1 or len(pieces) <= 1:
-        return _add_up(((p, partial(count_piece, p, settings)) for p in pieces), bar)
-    # Workers leave Ctrl-C to this process, which ends them at once.
-    pool = ProcessPoolExecutor(
-        min(jobs, len(pieces)), mp_context=_worker_context(), initializer=_ignore_interrupts
-    )
-    try:
-        # Standard input can be read only by this process.
-        work = [
-            (
-                p,
-                partial(count_piece, p, settings)
-                if p.path == "-"
-                else pool.submit(count_piece, p, settings).result,
-            )
-            for p in pieces
-        ]
-        total = _add_up(work, bar)
-    except BaseException:
-        _end_workers(pool)
-        raise
-    pool.shutdown()
-    return total
-
-
-def _end_workers(pool: ProcessPoolExecutor) -> None:
-    """Stops the workers in the middle of their pieces: shutting down would wait for them."""
-    for process in list(pool._processes.values()):  # no public way before Python 3.14
-        process.kill()
-    pool.shutdown(cancel_futures=True)
-
-
-def _ignore_interrupts() -> None:
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
-def _add_up(work: Iterable[tuple[Piece, Callable[[], Partial]]], bar: Progress) -> Partial:
-    parts: list[Partial] = []
-    for piece, count in work:
-        with reading(piece.path):
-            parts.append(count())
-        bar.advance(piece.size or 0)
-        if len(parts) == ADD_EVERY:
-            parts = [add_partials(*parts)]
-    return add_partials(*parts) if parts else Counter()
+def _rank(item: tuple[str, int]) -> tuple[int, str]:
+    return -item[1], item[0]
 
 
 def write_counts(ranked: list[tuple[str, int]], fmt: str, out: TextIO) -> None:
@@ -478,7 +436,7 @@ def file_stats(path: str, errors: str, bar: Progress) -> Stats:
     stats = Stats()
     with opened(path, bar) as f:
         for chunk in chunks(f, errors=errors):
-            text = checked(chunk, errors, name_of(path), stats.bytes)
+            text = decoded(chunk, errors, name_of(path), stats.bytes)
             stats.bytes += len(chunk)
             start = time.perf_counter()
             tok = FTTokenizer(text)

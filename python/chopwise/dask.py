@@ -15,18 +15,13 @@ from collections.abc import Iterable, Sequence
 import chopwiseCXX
 from distributed import Client, Future, get_client
 
-from chopwise._count import Partial, Settings, add_partials, count_piece, final_counts
+from chopwise._count import count_shard
 from chopwise._errors import shown_name
-from chopwise._shards import Piece, pieces_of, plain_size
-from chopwise._sources import PathArg, check_errors
-from chopwise._types import TypeSpec, check_lengths, type_mask
+from chopwise._shards import Shard, plain_size, shard_size, shards_of
+from chopwise._sources import PathArg
+from chopwise._types import Settings, TypeSpec
 
 DEFAULT_SHARD_SIZE = 64 << 20
-# Files are cut finer than shard_size when that gives every worker thread this many shards of
-# the whole input: shards of equal size end together, and a few of them per thread even out
-# workers that run slower than others. Below MIN_SHARD_SIZE a shard costs more than it shares.
-SHARDS_PER_THREAD = 2
-MIN_SHARD_SIZE = 1 << 20
 
 
 def count_words(
@@ -56,20 +51,19 @@ def count_words(
         raise ValueError(f"shard_size must be at least 1, not {shard_size}")
     if split_every < 2:
         raise ValueError(f"split_every must be at least 2, not {split_every}")
-    check_lengths(min_len, max_len)
-    check_errors(errors)
+    settings = Settings.of(types, min_len, max_len, errors)
     files = [_absolute(p) for p in ([paths] if isinstance(paths, (str, bytes, os.PathLike)) else paths)]
-    settings = Settings(type_mask(types), min_len, max_len, errors)
     client = client if client is not None else get_client()
     size = _shard_size(client, files, shard_size)
-    plans: list[list[Piece]] = client.gather(  # type: ignore[no-untyped-call]
-        client.map(pieces_of, files, shard_size=size, pure=False)
+    plans: list[list[Shard]] = client.gather(  # type: ignore[no-untyped-call]
+        client.map(shards_of, files, size=size, pure=False)
     )
-    counts = [client.submit(count_piece, piece, settings, pure=False) for plan in plans for piece in plan]
+    counts = [
+        client.submit(count_shard, shard, settings, lower, pure=False) for plan in plans for shard in plan
+    ]
     if not counts:
         return Counter()
-    total = client.submit(final_counts, _tree_sum(client, counts, split_every), lower, pure=False)
-    result: Counter[str] = total.result()
+    result: Counter[str] = _tree_sum(client, counts, split_every).result()
     return result
 
 
@@ -86,20 +80,29 @@ def _absolute(path: PathArg) -> str:
 
 
 def _shard_size(client: Client, files: list[str], largest: int) -> int:
-    """The shard size for `files`: at most `largest`, and small enough to give each of the
-    cluster's threads SHARDS_PER_THREAD shards, but no smaller than MIN_SHARD_SIZE."""
+    """The shard size for `files`, shared among the cluster's threads."""
     sizes: list[int] = client.gather(  # type: ignore[no-untyped-call]
         client.map(plain_size, files, pure=False)
     )
-    threads = max(sum(client.nthreads().values()), 1)  # type: ignore[no-untyped-call]
-    return min(largest, max(sum(sizes) // (SHARDS_PER_THREAD * threads), MIN_SHARD_SIZE))
+    threads = sum(client.nthreads().values())  # type: ignore[no-untyped-call]
+    return shard_size(sum(sizes), threads, largest)
 
 
-def _tree_sum(client: Client, futures: Sequence[Future[Partial]], split_every: int) -> Future[Partial]:
+def add_counts(*counts: Counter[str]) -> Counter[str]:
+    """The sum of shard counts, which are left as they are (a worker may still hold them)."""
+    total: Counter[str] = Counter()
+    for c in counts:
+        total.update(c)
+    return total
+
+
+def _tree_sum(
+    client: Client, futures: Sequence[Future[Counter[str]]], split_every: int
+) -> Future[Counter[str]]:
     """One future of the sum of `futures`, added `split_every` at a time on the workers."""
     while len(futures) > 1:
         futures = [
-            client.submit(add_partials, *futures[i : i + split_every], pure=False)
+            client.submit(add_counts, *futures[i : i + split_every], pure=False)
             for i in range(0, len(futures), split_every)
         ]
     return futures[0]

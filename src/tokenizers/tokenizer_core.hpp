@@ -58,12 +58,25 @@ public:
                 take_byte(static_cast<std::uint8_t>(b), table);
             else if (b == interrupted_read)
                 unpolled = poll_interval;
+            else if (b == input_paused)
+                break;
             else if (!flush_step())
                 break;
         }
     }
     void fill_batch() {
         fill_batch([] {});
+    }
+
+    // Starts over on the new input its source now holds, with settings and buffers kept: the
+    // cheap way to tokenize many short texts with one core.
+    void restart() {
+        build.token.clear();
+        clear_queue(build);
+        build.grouper.completed_piece.clear();
+        build.grouper.open_piece.clear();
+        build.grouper.current_char = Utf8Char{};
+        end_steps_done = 0;
     }
 
     TokenBuildState build{};

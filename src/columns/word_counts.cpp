@@ -1,0 +1,436 @@
+#include "word_counts.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <system_error>
+
+#include "malformed.hpp"
+#include "workers.hpp"
+
+namespace chopwise::columns {
+
+// --- the table --------------------------------------------------------------------------
+
+namespace {
+
+std::uint64_t hash_bytes(const std::uint8_t* p, std::size_t n) {
+    std::uint64_t h = 0x9E3779B97F4A7C15u ^ n;
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        h = (h ^ w) * 0xBF58476D1CE4E5B9u;
+        h ^= h >> 31;
+    }
+    if (n != 0) {
+        std::uint64_t w = 0;
+        std::memcpy(&w, p, n);
+        h = (h ^ w) * 0x94D049BB133111EBu;
+    }
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9u;
+    return h ^ (h >> 32);
+}
+
+}  // namespace
+
+void CountTable::add(const std::uint8_t* key, std::size_t length, std::int64_t n) {
+    if (2 * (used + 1) > slots.size()) grow();
+    const std::uint64_t h = hash_bytes(key, length);
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+        Slot& s = slots[i];
+        if (s.count == 0) {
+            s = {h, keys.size(), static_cast<std::uint32_t>(length), n};
+            keys.insert(keys.end(), key, key + length);
+            ++used;
+            break;
+        }
+        if (s.hash == h && s.length == length &&
+            std::memcmp(keys.data() + s.key_at, key, length) == 0) {
+            s.count += n;
+            break;
+        }
+    }
+    sum += n;
+}
+
+void CountTable::grow() {
+    std::vector<Slot> old(std::max<std::size_t>(1024, 2 * slots.size()), Slot{0, 0, 0, 0});
+    old.swap(slots);
+    const std::size_t mask = slots.size() - 1;
+    for (const Slot& s : old) {
+        if (s.count == 0) continue;
+        std::size_t i = s.hash & mask;
+        while (slots[i].count != 0) i = (i + 1) & mask;
+        slots[i] = s;
+    }
+}
+
+void CountTable::merge(const CountTable& other) {
+    for (const Slot& s : other.slots)
+        if (s.count != 0) add(other.keys.data() + s.key_at, s.length, s.count);
+}
+
+std::vector<CountTable::Item> CountTable::sorted() const {
+    std::vector<Item> items;
+    items.reserve(used);
+    for (const Slot& s : slots)
+        if (s.count != 0) items.push_back({keys.data() + s.key_at, s.length, s.count});
+    std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+        if (a.count != b.count) return a.count > b.count;
+        const int c = std::memcmp(a.key, b.key, std::min(a.length, b.length));
+        return c != 0 ? c < 0 : a.length < b.length;
+    });
+    return items;
+}
+
+void lower_latin_russian(std::uint8_t* p, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t b = p[i];
+        if (b >= 'A' && b <= 'Z') {
+            p[i] = static_cast<std::uint8_t>(b + 32);
+        } else if (b == 0xD0 && i + 1 < n) {
+            const std::uint8_t c = p[i + 1];
+            if (c == 0x81) {  // Ё
+                p[i] = 0xD1;
+                p[i + 1] = 0x91;
+            } else if (c >= 0x90 && c <= 0x9F) {  // А..П
+                p[i + 1] = static_cast<std::uint8_t>(c + 0x20);
+            } else if (c >= 0xA0 && c <= 0xAF) {  // Р..Я
+                p[i] = 0xD1;
+                p[i + 1] = static_cast<std::uint8_t>(c - 0x20);
+            }
+            ++i;
+        }
+    }
+}
+
+// --- counting texts ---------------------------------------------------------------------
+
+namespace {
+
+// What one thread counts with during a call.
+struct CountWorker {
+    std::optional<TextTokenizer> tokenizer;
+    std::string repaired;
+    CountTable table;
+    std::vector<std::uint8_t> buffer;  // file parts
+};
+
+void count_tokens(CountWorker& w, const CountSettings& s, const std::uint8_t* p, std::size_t n,
+                  bool last, const std::function<void()>& poll) {
+    if (!w.tokenizer) w.tokenizer.emplace(&s.filter);
+    std::uint8_t lowered[TokenBuffer::capacity * 4];
+    w.tokenizer->feed(
+        p, n, last,
+        [&](const std::uint8_t* t, std::size_t len, std::uint64_t) {
+            if (s.lower) {
+                std::memcpy(lowered, t, len);
+                lower_latin_russian(lowered, len);
+                t = lowered;
+            }
+            w.table.add(t, len);
+        },
+        poll);
+}
+
+// Counts well-formed text, or text repaired by the handler; under "strict" returns the fault
+// (offset relative to `p`) and counts nothing of it.
+Utf8Fault count_text(CountWorker& w, const CountSettings& s, const std::uint8_t* p, std::size_t n,
+                     bool last, const std::function<void()>& poll) {
+    const Utf8Fault fault = find_fault(p, n);
+    if (fault.offset != no_fault) {
+        if (s.errors == ErrorHandler::strict) return fault;
+        repair(p, n, fault, s.errors, w.repaired);
+        p = reinterpret_cast<const std::uint8_t*>(w.repaired.data());
+        n = w.repaired.size();
+    }
+    count_tokens(w, s, p, n, last, poll);
+    return {no_fault, 0, nullptr};
+}
+
+CountTable merged(std::vector<CountWorker>& workers) {
+    CountTable all = std::move(workers[0].table);
+    for (std::size_t i = 1; i < workers.size(); ++i) {
+        all.merge(workers[i].table);
+        workers[i].table = CountTable{};
+    }
+    return all;
+}
+
+}  // namespace
+
+// Runs `count(i, worker, context, failures)` for every task on per-thread tables, merged
+// once every task has succeeded.
+template <class Count>
+CountTable count_in_tasks(std::size_t tasks, unsigned threads, const std::function<void()>& wait,
+                          Count count) {
+    std::vector<CountWorker> workers(std::max(threads, 1u));
+    FirstFailure failures(tasks);
+    run_tasks(
+        tasks, threads,
+        [&](std::size_t i, const TaskContext& context) {
+            if (!failures.after_failure(i))
+                count(i, workers[context.worker_id()], context, failures);
+        },
+        wait);
+    failures.raise();
+    return merged(workers);
+}
+
+CountTable count_column(const TextColumn& column, const CountSettings& settings, unsigned threads,
+                        const std::function<void()>& wait) {
+    const std::vector<RowRange> ranges = split_rows(column, std::size_t{256} << 10);
+    return count_in_tasks(
+        ranges.size(), threads, wait,
+        [&](std::size_t i, CountWorker& w, const TaskContext& context, FirstFailure& failures) {
+            const RowRange& r = ranges[i];
+            const StringChunk& chunk = column.chunks[r.chunk];
+            auto poll = [&context] { context.check(); };
+            for (std::size_t j = r.begin; j < r.end; ++j) {
+                if (j % 256 == 0) context.check();
+                const RowText row = chunk.row(j);
+                if (!row.valid) continue;
+                const Utf8Fault f = count_text(w, settings, row.data, row.size, true, poll);
+                if (f.offset != no_fault) {
+                    failures.record(
+                        i, malformed_at(r.first_row + j - r.begin, 0, row.data, row.size, f));
+                    return;
+                }
+            }
+        });
+}
+
+// --- counting a file --------------------------------------------------------------------
+
+namespace {
+
+constexpr std::size_t read_block = std::size_t{1} << 20;
+
+// Bytes at the end of `p[0..n)` that start a character not complete yet.
+std::size_t unfinished_tail(const std::uint8_t* p, std::size_t n) {
+    for (std::size_t back = 1; back <= 3 && back <= n; ++back) {
+        const std::uint8_t b = p[n - back];
+        if (b < 0x80) return 0;
+        if (b >= 0xC0) {
+            const std::size_t need = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+            return need > back ? back : 0;
+        }
+    }
+    return 0;
+}
+
+class FileParts {
+public:
+    FileParts(const std::string& path, unsigned threads) : path(path) {
+        do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        while (fd < 0 && errno == EINTR);
+        if (fd < 0) throw std::system_error(errno, std::generic_category(), path);
+        struct stat st;
+        if (::fstat(fd, &st) != 0) fail(errno);
+        if (S_ISDIR(st.st_mode)) fail(EISDIR);
+        size = static_cast<std::uint64_t>(st.st_size);
+        // Size 0 (a pipe, a file of the proc kind): one part, read to its end.
+        seekable = S_ISREG(st.st_mode) && size > 0;
+        const std::uint64_t per_part = std::max<std::uint64_t>(
+            std::uint64_t{8} << 20, size / (std::uint64_t{4} * threads) + 1);
+        part_bytes = per_part;
+        parts = seekable ? static_cast<std::size_t>((size + per_part - 1) / per_part) : 1;
+    }
+    ~FileParts() { ::close(fd); }
+
+    std::size_t count() const { return parts; }
+
+    // Counts part k: from just past the first line feed at or after k·part_bytes − 1 (the
+    // file's start for part 0) to just past the first one at or after (k+1)·part_bytes − 1,
+    // or the end of the file.
+    void count_part(std::size_t k, CountWorker& w, const CountSettings& s, const TaskContext& c,
+                    FirstFailure& failures) {
+        w.buffer.resize(read_block + 4);
+        std::uint8_t* buf = w.buffer.data();
+        auto poll = [&c] { c.check(); };
+        std::uint64_t pos = 0;
+        if (k > 0) {
+            pos = k * part_bytes - 1;
+            for (;;) {  // skip to the end of the line the previous part finishes
+                const std::size_t got = read_at(pos, buf, read_block, c);
+                if (got == 0) return;
+                const void* lf = std::memchr(buf, '\n', got);
+                if (lf != nullptr) {
+                    pos += static_cast<const std::uint8_t*>(lf) - buf + 1;
+                    break;
+                }
+                pos += got;
+            }
+            if (pos >= (k + 1) * part_bytes) return;
+        }
+        const bool last_part = k + 1 == parts;
+        const std::uint64_t boundary = (k + 1) * part_bytes - 1;
+        std::size_t carried = 0;
+        for (;;) {
+            const std::size_t got = read_at(pos, buf + carried, read_block, c);
+            std::size_t n = carried + got;
+            bool done = got == 0;
+            if (!done && !last_part && pos + got > boundary) {
+                const std::uint64_t from = std::max(pos, boundary) - pos;
+                const void* lf = std::memchr(buf + carried + from, '\n', got - from);
+                if (lf != nullptr) {
+                    n = static_cast<std::size_t>(static_cast<const std::uint8_t*>(lf) - buf) + 1;
+                    done = true;
+                }
+            }
+            const std::size_t keep = done ? 0 : unfinished_tail(buf, n);
+            const Utf8Fault f = count_text(w, s, buf, n - keep, done, poll);
+            if (f.offset != no_fault) {
+                failures.record(k, malformed_at(no_row, pos - carried, buf, n, f));
+                return;
+            }
+            if (done) return;
+            std::memmove(buf, buf + n - keep, keep);
+            pos += got;
+            carried = keep;
+        }
+    }
+
+    // A file read to its end at another size than it had when opened changed while read.
+    void check_size(std::uint64_t end) const {
+        if (seekable && end != size)
+            throw FileChanged(path + ": the file changed size while it was read");
+    }
+
+private:
+    [[noreturn]] void fail(int error) {
+        ::close(fd);
+        throw std::system_error(error, std::generic_category(), path);
+    }
+
+    std::size_t read_at(std::uint64_t pos, std::uint8_t* buf, std::size_t n,
+                        const TaskContext& c) const {
+        for (;;) {
+            c.check();
+            const ssize_t got =
+                seekable ? ::pread(fd, buf, n, static_cast<off_t>(pos)) : ::read(fd, buf, n);
+            if (got >= 0) {
+                if (got == 0) check_size(pos);
+                if (seekable && pos + static_cast<std::uint64_t>(got) > size) check_size(pos + got);
+                return static_cast<std::size_t>(got);
+            }
+            if (errno != EINTR) throw std::system_error(errno, std::generic_category(), path);
+        }
+    }
+
+    std::string path;
+    int fd = -1;
+    std::uint64_t size = 0, part_bytes = 0;
+    std::size_t parts = 1;
+    bool seekable = false;
+};
+
+}  // namespace
+
+CountTable count_file(const std::string& path, const CountSettings& settings, unsigned threads,
+                      const std::function<void()>& wait) {
+    FileParts file(path, std::max(threads, 1u));
+    return count_in_tasks(
+        file.count(), threads, wait,
+        [&](std::size_t k, CountWorker& w, const TaskContext& c, FirstFailure& failures) {
+            file.count_part(k, w, settings, c, failures);
+        });
+}
+
+// --- counting a stream ------------------------------------------------------------------
+
+struct StreamCounter::State {
+    explicit State(const CountSettings& s) : settings(s) {}
+    CountSettings settings;
+    CountWorker worker;
+    std::string carried;       // an unfinished character
+    std::uint64_t offset = 0;  // of the first carried byte in the stream
+    std::string joined;
+};
+
+StreamCounter::StreamCounter(const CountSettings& settings)
+    : state(std::make_unique<State>(settings)) {}
+StreamCounter::~StreamCounter() = default;
+
+void StreamCounter::add(const std::uint8_t* block, std::size_t n, bool last, CountTable& counts,
+                        const std::function<void()>& poll) {
+    State& st = *state;
+    CountWorker& w = st.worker;
+    if (!w.tokenizer) w.tokenizer.emplace(&st.settings.filter);
+    const std::uint8_t* p = block;
+    if (!st.carried.empty()) {
+        st.joined.assign(st.carried);
+        st.joined.append(reinterpret_cast<const char*>(block), n);
+        p = reinterpret_cast<const std::uint8_t*>(st.joined.data());
+        n = st.joined.size();
+    }
+    const std::size_t keep = last ? 0 : unfinished_tail(p, n);
+    // Whatever fails below, the token-building state goes back to what it was.
+    const TokenBuildState saved = w.tokenizer->state();
+    try {
+        const Utf8Fault f = count_text(w, st.settings, p, n - keep, last, poll);
+        if (f.offset != no_fault) throw malformed_at(no_row, st.offset, p, n, f);
+    } catch (...) {
+        w.tokenizer->restore(saved);
+        w.table = CountTable{};
+        throw;
+    }
+    counts.merge(w.table);
+    w.table = CountTable{};  // the next block starts from no counts
+    st.offset += n - keep;
+    st.carried.assign(reinterpret_cast<const char*>(p + n - keep), keep);
+    if (last) st.offset = 0;
+}
+
+// --- counts as Arrow --------------------------------------------------------------------
+
+std::shared_ptr<CountsArrow> counts_arrow(const std::vector<CountTable::Item>& items) {
+    auto out = std::make_shared<CountsArrow>();
+    std::size_t bytes = 0;
+    for (const CountTable::Item& it : items) bytes += it.length;
+    out->rows = items.size();
+    out->large = bytes > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+    out->text = RawArray<std::uint8_t>(bytes);
+    out->offsets = RawArray<std::uint8_t>((items.size() + 1) * (out->large ? 8 : 4));
+    out->counts = RawArray<std::int64_t>(items.size());
+    std::size_t at = 0;
+    for (std::size_t i = 0; i <= items.size(); ++i) {
+        if (out->large)
+            reinterpret_cast<std::int64_t*>(out->offsets.data())[i] = static_cast<std::int64_t>(at);
+        else
+            reinterpret_cast<std::int32_t*>(out->offsets.data())[i] = static_cast<std::int32_t>(at);
+        if (i == items.size()) break;
+        std::memcpy(out->text.data() + at, items[i].key, items[i].length);
+        at += items[i].length;
+        out->counts[i] = items[i].count;
+    }
+    return out;
+}
+
+ExportNode CountsArrow::node() const {
+    ExportNode s;
+    s.format = "+s";
+    s.length = static_cast<std::int64_t>(rows);
+    s.buffers = {nullptr};
+    ExportNode token;
+    token.format = large ? "U" : "u";
+    token.name = "token";
+    token.length = s.length;
+    token.buffers = {nullptr, offsets.data(), text.data()};
+    ExportNode count;
+    count.format = "l";
+    count.name = "count";
+    count.length = s.length;
+    count.buffers = {nullptr, counts.data()};
+    s.children = {std::move(token), std::move(count)};
+    return s;
+}
+
+}  // namespace chopwise::columns

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "arrow_export.hpp"
+#include "raw_array.hpp"
+#include "text_column.hpp"
+#include "text_tokens.hpp"
+#include "utf8_check.hpp"
+
+namespace chopwise::columns {
+
+// Token counts: an open-addressing table over token bytes kept in one block.
+class CountTable {
+public:
+    struct Item {
+        const std::uint8_t* key;
+        std::uint32_t length;
+        std::int64_t count;
+    };
+
+    void add(const std::uint8_t* key, std::size_t length, std::int64_t n = 1);
+    void merge(const CountTable& other);
+    std::size_t size() const { return used; }
+    std::int64_t total() const { return sum; }
+    // Most common first, ties in code-point order (the byte order of UTF-8).
+    std::vector<Item> sorted() const;
+
+private:
+    struct Slot {
+        std::uint64_t hash;
+        std::uint64_t key_at;
+        std::uint32_t length;
+        std::int64_t count;  // 0: empty
+    };
+    void grow();
+
+    std::vector<Slot> slots;
+    std::vector<std::uint8_t> keys;
+    std::size_t used = 0;
+    std::int64_t sum = 0;
+};
+
+// Latin and Russian capitals of well-formed UTF-8 lowered in place (Ё to ё); the length stays.
+void lower_latin_russian(std::uint8_t* p, std::size_t n);
+
+struct CountSettings {
+    TokenFilter filter;
+    bool lower;
+    ErrorHandler errors;
+};
+
+// Counts of a column's rows; `threads` 0 works on the calling thread. Throws MalformedText
+// under the strict handler, and whatever `wait` throws.
+CountTable count_column(const TextColumn& column, const CountSettings& settings, unsigned threads,
+                        const std::function<void()>& wait);
+
+// Counts of a plain file, read in parts cut at line feeds, each part by one thread.
+// Throws std::system_error for a failed open or read, FileChanged when the file's size
+// changes while it is read.
+CountTable count_file(const std::string& path, const CountSettings& settings, unsigned threads,
+                      const std::function<void()>& wait);
+
+struct FileChanged : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Counts of a byte stream fed in blocks: the unfinished token and character at a block's end
+// wait for the next block. `add` puts the counts of what a block finished into `counts`; a
+// block that fails leaves the stream as it was and adds nothing.
+class StreamCounter {
+public:
+    explicit StreamCounter(const CountSettings& settings);
+    ~StreamCounter();
+    void add(const std::uint8_t* block, std::size_t n, bool last, CountTable& counts,
+             const std::function<void()>& poll);
+
+private:
+    struct State;
+    std::unique_ptr<State> state;
+};
+
+// The counts as a struct array of token (string, or large_string past 2 GiB) and count (int64),
+// most common first.
+struct CountsArrow {
+    std::size_t rows = 0;
+    bool large = false;
+    RawArray<std::uint8_t> text, offsets;
+    RawArray<std::int64_t> counts;
+    ExportNode node() const;
+};
+std::shared_ptr<CountsArrow> counts_arrow(const std::vector<CountTable::Item>& items);
+
+}  // namespace chopwise::columns

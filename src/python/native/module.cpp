@@ -1,0 +1,247 @@
+// chopwise._native: the column engine of src/columns for the chopwise library.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <memory>
+#include <string>
+
+#include "columns/token_table.hpp"
+#include "columns/word_counts.hpp"
+#include "columns/workers.hpp"
+#include "native.hpp"
+
+namespace py = pybind11;
+using namespace chopwise;
+using columns::CountTable;
+using columns::TokenTableData;
+
+namespace {
+
+// Engine errors become their Python exceptions; the interpreter's own pass through.
+template <class F>
+void engine_call(const std::string& path, F&& f) {
+    try {
+        f();
+    } catch (const py::error_already_set&) {
+        throw;
+    } catch (const py::builtin_exception&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (...) {
+        native::raise_engine_error(path);
+    }
+}
+
+struct TokenTable {
+    std::shared_ptr<const TokenTableData> data;
+};
+struct TokenLists {
+    std::shared_ptr<const TokenTableData> data;
+};
+
+// A read-only NumPy view of a column, keeping `owner` alive.
+template <class T>
+py::array column_view(const py::object& owner, const columns::RawArray<T>& values, std::size_t n) {
+    py::array_t<T> a({static_cast<py::ssize_t>(n)}, {static_cast<py::ssize_t>(sizeof(T))},
+                     values.data(), owner);
+    a.attr("flags").attr("writeable") = false;
+    return std::move(a);
+}
+
+// The getter of a column's view.
+template <class T>
+auto column_property(columns::RawArray<T> TokenTableData::* column) {
+    return [column](const py::object& self) {
+        const TokenTableData& d = *self.cast<const TokenTable&>().data;
+        return column_view(self, d.*column, d.tokens);
+    };
+}
+
+py::list token_strings(const TokenTableData& t) {
+    py::list out(t.tokens);
+    for (std::size_t i = 0; i < t.tokens; ++i) {
+        const std::int64_t a = t.offset(i), b = t.offset(i + 1);
+        PyObject* s = PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(t.text.data() + a),
+                                                  static_cast<Py_ssize_t>(b - a));
+        if (s == nullptr) throw py::error_already_set();
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), s);
+    }
+    return out;
+}
+
+TokenTable tokenize(py::handle texts, std::uint64_t mask, std::uint32_t min_len,
+                    std::uint32_t max_len, const std::string& errors, int threads) {
+    const columns::TokenizeSettings settings{columns::TokenFilter(mask, min_len, max_len),
+                                             native::error_handler(errors)};
+    native::Texts in(texts);
+    std::shared_ptr<TokenTableData> out;
+    engine_call("", [&] {
+        native::run_released(in.bytes(), threads,
+                             [&](unsigned n, const std::function<void()>& wait) {
+                                 out = columns::tokenize_column(in.column(), settings, n, wait);
+                             });
+    });
+    return {std::move(out)};
+}
+
+class WordCounter {
+public:
+    WordCounter(std::uint64_t mask, std::uint32_t min_len, std::uint32_t max_len, bool lower,
+                const std::string& errors)
+        : settings{columns::TokenFilter(mask, min_len, max_len), lower,
+                   native::error_handler(errors)},
+          stream(settings) {}
+
+    // The counts of a call are merged once the call has succeeded, with the interpreter lock
+    // held, so a reader on another thread never sees the table change under it.
+    void add_texts(py::handle texts, int threads) {
+        native::Texts in(texts);
+        CountTable got;
+        engine_call("", [&] {
+            native::run_released(in.bytes(), threads,
+                                 [&](unsigned n, const std::function<void()>& wait) {
+                                     got = columns::count_column(in.column(), settings, n, wait);
+                                 });
+        });
+        counts.merge(got);
+    }
+
+    void add_file(py::handle path_arg, int threads) {
+        const std::string path = py::str(py::module_::import("os").attr("fsdecode")(path_arg));
+        CountTable got;
+        engine_call(path, [&] {
+            native::run_released(~std::size_t{0}, threads,
+                                 [&](unsigned n, const std::function<void()>& wait) {
+                                     got = columns::count_file(path, settings, n, wait);
+                                 });
+        });
+        counts.merge(got);
+    }
+
+    void add_bytes(py::handle block, bool final) {
+        Py_buffer view;
+        if (PyObject_GetBuffer(block.ptr(), &view, PyBUF_SIMPLE) != 0)
+            throw py::error_already_set();
+        const std::unique_ptr<Py_buffer, void (*)(Py_buffer*)> held(&view, PyBuffer_Release);
+        const auto* p = static_cast<const std::uint8_t*>(view.buf);
+        const auto n = static_cast<std::size_t>(view.len);
+        // The stream's state is not for two calls at once.
+        if (streaming) throw py::value_error("add_bytes is already running on another thread");
+        streaming = true;
+        const std::unique_ptr<bool, void (*)(bool*)> done(&streaming, [](bool* b) { *b = false; });
+        CountTable got;
+        engine_call("", [&] {
+            native::run_released(n, 1, [&](unsigned threads, const std::function<void()>& wait) {
+                if (threads == 0) return stream.add(p, n, final, got, [] {});
+                columns::run_tasks(
+                    1, 1,
+                    [&](std::size_t, const columns::TaskContext& c) {
+                        stream.add(p, n, final, got, [&c] { c.check(); });
+                    },
+                    wait);
+            });
+        });
+        counts.merge(got);
+    }
+
+    void merge(const WordCounter& other) {
+        if (&other == this) {
+            const CountTable copy = counts;
+            counts.merge(copy);
+        } else {
+            counts.merge(other.counts);
+        }
+    }
+
+    std::size_t size() const { return counts.size(); }
+    std::int64_t total() const { return counts.total(); }
+
+    py::list items() const {
+        const auto sorted = counts.sorted();
+        py::list out(sorted.size());
+        for (std::size_t i = 0; i < sorted.size(); ++i) {
+            const CountTable::Item& it = sorted[i];
+            out[i] = py::make_tuple(
+                py::reinterpret_steal<py::str>(PyUnicode_FromStringAndSize(
+                    reinterpret_cast<const char*>(it.key), static_cast<Py_ssize_t>(it.length))),
+                it.count);
+        }
+        return out;
+    }
+
+    std::shared_ptr<columns::CountsArrow> arrow() const {
+        return columns::counts_arrow(counts.sorted());
+    }
+
+private:
+    columns::CountSettings settings;
+    CountTable counts;
+    columns::StreamCounter stream;
+    bool streaming = false;
+};
+
+}  // namespace
+
+PYBIND11_MODULE(_native, m) {
+    m.attr("ERRORS") = py::make_tuple("strict", "replace", "ignore", "backslashreplace");
+
+    py::class_<TokenTable>(m, "TokenTable")
+        .def("__len__", [](const TokenTable& t) { return t.data->tokens; })
+        .def_property_readonly("rows", [](const TokenTable& t) { return t.data->rows; })
+        .def_property_readonly("types", column_property(&TokenTableData::types))
+        .def_property_readonly("doc", column_property(&TokenTableData::doc))
+        .def_property_readonly("start", column_property(&TokenTableData::start))
+        .def_property_readonly("end", column_property(&TokenTableData::end))
+        .def("strings", [](const TokenTable& t) { return token_strings(*t.data); })
+        .def("lists", [](const TokenTable& t) { return TokenLists{t.data}; })
+        .def("__arrow_c_schema__",
+             [](const TokenTable& t) { return native::schema_capsule(t.data->table()); })
+        .def(
+            "__arrow_c_array__",
+            [](const TokenTable& t, py::object) {
+                return native::array_capsules(t.data->table(), t.data);
+            },
+            py::arg("requested_schema") = py::none())
+        .def(
+            "__arrow_c_stream__",
+            [](const TokenTable& t, py::object) {
+                return native::stream_capsule(t.data->table(), t.data);
+            },
+            py::arg("requested_schema") = py::none());
+
+    py::class_<TokenLists>(m, "TokenLists")
+        .def("__len__", [](const TokenLists& l) { return l.data->rows; })
+        .def("__arrow_c_schema__",
+             [](const TokenLists& l) { return native::schema_capsule(l.data->lists()); })
+        .def(
+            "__arrow_c_array__",
+            [](const TokenLists& l, py::object) {
+                return native::array_capsules(l.data->lists(), l.data);
+            },
+            py::arg("requested_schema") = py::none());
+
+    m.def("tokenize", &tokenize, py::arg("texts"), py::arg("mask"), py::arg("min_len"),
+          py::arg("max_len"), py::arg("errors"), py::arg("threads"));
+
+    py::class_<WordCounter>(m, "WordCounter")
+        .def(py::init<std::uint64_t, std::uint32_t, std::uint32_t, bool, const std::string&>(),
+             py::arg("mask"), py::arg("min_len"), py::arg("max_len"), py::arg("lower"),
+             py::arg("errors"))
+        .def("add_texts", &WordCounter::add_texts, py::arg("texts"), py::arg("threads"))
+        .def("add_file", &WordCounter::add_file, py::arg("path"), py::arg("threads"))
+        .def("add_bytes", &WordCounter::add_bytes, py::arg("block"), py::arg("final"))
+        .def("merge", &WordCounter::merge, py::arg("other"))
+        .def("__len__", &WordCounter::size)
+        .def("total", &WordCounter::total)
+        .def("items", &WordCounter::items)
+        .def("__arrow_c_schema__",
+             [](const WordCounter& c) { return native::schema_capsule(c.arrow()->node()); })
+        .def(
+            "__arrow_c_array__",
+            [](const WordCounter& c, py::object) {
+                auto a = c.arrow();
+                return native::array_capsules(a->node(), a);
+            },
+            py::arg("requested_schema") = py::none());
+}

@@ -1,0 +1,271 @@
+"""The library's native engine against one FTTokenizer per text: tokens, offsets, lists and
+counts, over every Arrow string layout and thread count, with bad input and interrupts."""
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+from collections import Counter
+
+import chopwiseCXX as cw
+import numpy as np
+import pyarrow as pa
+import pytest
+from conftest import split_tokens
+
+from chopwise import _native as nat
+
+ALL = (1 << 64) - 1
+W, N, E, D, R, P, U = 1, 2, 4, 8, 16, 32, 64
+
+TEXTS = [
+    "Hello, мир! кто-то e-mail 2-й web-сайт",
+    "",
+    None,
+    "a\0b\0\0c",
+    "emoji 😀 and 𝔘 astral",
+    "crlf\r\nline\r\n",
+    "-".join("ab" for _ in range(8)) + "-",   # 16 pieces: the joiner's limit
+    "-".join("ab" for _ in range(9)),         # one piece too many
+    "x" * 128 + " " + "y" * 129 + " " + "z" * 300,
+    "я" * 127 + "-" + "ё" * 3,
+    "Ёж ЁЛКА ёлка Tree TREE",
+    "a--b -a x- y",
+    "\n\n  \t\x0b\xa0",
+]
+
+FILTERS = [(ALL, 0, 512), (E | R, 0, 512), (ALL, 2, 5), (D | P, 1, 1), (0, 0, 512), (ALL, 5, 3)]
+
+
+def reference(texts, mask=ALL, min_len=0, max_len=512):
+    """(token, type, doc, start, end) of one FTTokenizer per text, filtered afterwards."""
+    out = []
+    for doc, text in enumerate(texts):
+        if text is None:
+            continue
+        pos = 0
+        tok = cw.FTTokenizer(text)
+        for batch in tok.stream:
+            for token, t in zip(split_tokens(batch["text"]), batch["types"].tolist()):
+                if t & mask and min_len <= len(token) <= max_len:
+                    out.append((token, t, doc, pos, pos + len(token)))
+                pos += len(token)
+    return out
+
+
+def rows_of(table):
+    return list(zip(table.strings(), table.types.tolist(), table.doc.tolist(),
+                    table.start.tolist(), table.end.tolist()))
+
+
+# Enough rows that every thread count really runs on threads.
+MANY = TEXTS * 4000
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3, 4])
+@pytest.mark.parametrize("mask,min_len,max_len", FILTERS)
+def test_tokens_equal_one_tokenizer_per_text(threads, mask, min_len, max_len):
+    table = nat.tokenize(MANY, mask, min_len, max_len, "strict", threads)
+    assert rows_of(table) == reference(MANY, mask, min_len, max_len)
+    assert table.rows == len(MANY)
+
+
+def layouts(texts):
+    yield pa.array(texts, pa.string())
+    yield pa.array(texts, pa.large_string())
+    yield pa.array(texts, pa.string_view())
+    yield pa.chunked_array([pa.array(texts[:5]), pa.array(texts[5:], pa.string())])
+    yield pa.array([None, "skip"] + texts, pa.string()).slice(2)  # an offset into the buffers
+    yield texts
+
+
+@pytest.mark.parametrize("layout", range(6))
+def test_every_string_layout_and_its_lists(layout):
+    texts = list(layouts(TEXTS))[layout]
+    table = nat.tokenize(texts, ALL, 0, 512, "strict", 2)
+    assert rows_of(table) == reference(TEXTS)
+    arrow = pa.table(table)
+    assert arrow.column_names == ["token", "type", "doc", "start", "end"]
+    assert arrow.column("token").to_pylist() == table.strings()
+    assert pa.record_batch(table).num_rows == len(table)
+    lists = pa.array(table.lists())
+    expected = [None if t is None else [r[0] for r in reference([t])] for t in TEXTS]
+    assert lists.to_pylist() == expected
+
+
+def test_polars_and_duckdb_take_the_tables():
+    pl = pytest.importorskip("polars")
+    series = pl.Series(TEXTS)  # polars hands out string_view
+    table = nat.tokenize(series, E | R, 0, 512, "strict", 1)
+    assert rows_of(table) == reference(TEXTS, E | R)
+    frame = pl.DataFrame(pa.table(table))
+    assert frame["token"].to_list() == table.strings()
+    df = pl.DataFrame({"text": TEXTS}).with_columns(
+        tokens=pl.Series(pa.array(nat.tokenize(pl.Series(TEXTS), E | R, 0, 512, "strict", 1).lists())))
+    expected = [None if t is None else [r[0] for r in reference([t], E | R)] for t in TEXTS]
+    assert df["tokens"].to_list() == expected
+
+
+def test_views_keep_the_table_alive_and_are_read_only():
+    table = nat.tokenize(["a b c"], ALL, 0, 512, "strict", 1)
+    types, start = table.types, table.start
+    arrow = pa.table(table)
+    del table
+    assert types.tolist() == [E, W, E, W, E] and start.tolist() == [0, 1, 2, 3, 4]
+    assert arrow.column("token").to_pylist() == ["a", " ", "b", " ", "c"]
+    with pytest.raises(ValueError):
+        types[0] = 1
+
+
+@pytest.mark.parametrize("bad,name", [(pa.array([1, 2]), "int64"), (pa.array([b"x"]), "binary"),
+                                      (pa.table({"t": ["x"]}), "struct"), (42, "int"),
+                                      (["ok", 3], "int")])
+def test_other_types_raise_type_error_naming_them(bad, name):
+    with pytest.raises(TypeError, match=name):
+        nat.tokenize(bad, ALL, 0, 512, "strict", 1)
+    with pytest.raises(TypeError, match=name):
+        nat.WordCounter(ALL, 0, 512, False, "strict").add_texts(bad, 1)
+
+
+def unchecked_strings(rows):
+    """A string array holding the given bytes, valid UTF-8 or not."""
+    offsets = np.cumsum([0] + [len(r) for r in rows]).astype(np.int32)
+    return pa.Array.from_buffers(pa.string(), len(rows),
+                                 [None, pa.py_buffer(offsets.tobytes()), pa.py_buffer(b"".join(rows))])
+
+
+BAD_ROWS = [b"ok", b"a\xffb", b"\xe2\x82x \xf0\x9f\x98", b"\xed\xa0\x80 \xc0\x80 z", b"\xe0\x80 tail\xc3"]
+
+
+@pytest.mark.parametrize("errors", ["replace", "ignore", "backslashreplace"])
+def test_invalid_utf8_follows_the_handler(errors):
+    texts = [r.decode("utf-8", errors) for r in BAD_ROWS]
+    table = nat.tokenize(unchecked_strings(BAD_ROWS), ALL, 0, 512, errors, 1)
+    assert rows_of(table) == reference(texts)
+    counter = nat.WordCounter(ALL, 0, 512, False, errors)
+    counter.add_texts(unchecked_strings(BAD_ROWS), 2)
+    assert dict(counter.items()) == Counter(r[0] for r in reference(texts))
+
+
+def test_strict_names_the_row_and_the_offset_of_the_first_bad_byte():
+    for use in ("tokenize", "count"):
+        with pytest.raises(UnicodeDecodeError) as caught:
+            if use == "tokenize":
+                nat.tokenize(unchecked_strings(BAD_ROWS), ALL, 0, 512, "strict", 1)
+            else:
+                nat.WordCounter(ALL, 0, 512, False, "strict").add_texts(unchecked_strings(BAD_ROWS), 1)
+        assert (caught.value.row, caught.value.offset) == (1, 1)
+        assert caught.value.object[caught.value.start:caught.value.end] == b"\xff"
+    with pytest.raises(ValueError, match="backslashreplace"):
+        nat.tokenize(["x"], ALL, 0, 512, "surrogateescape", 1)
+
+
+def counts_of(texts, mask=ALL, min_len=0, max_len=512, lower=False):
+    low = str.maketrans("ABCDEFGHIJKLMNOPQRSTUVWXYZЁАБВГДЕЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯ",
+                        "abcdefghijklmnopqrstuvwxyzёабвгдежзийклмнопрстуфхцчшщъыьэюя")
+    return Counter(r[0].translate(low) if lower else r[0] for r in reference(texts, mask, min_len, max_len))
+
+
+def ordered(counts):
+    return sorted(counts.items(), key=lambda kv: (-kv[1], [ord(c) for c in kv[0]]))
+
+
+@pytest.mark.parametrize("lower", [False, True])
+@pytest.mark.parametrize("mask,min_len,max_len", FILTERS[:4])
+def test_counts_are_exact_and_independent_of_threads(lower, mask, min_len, max_len):
+    expected = ordered(counts_of(TEXTS, mask, min_len, max_len, lower))
+    for threads in (1, 2, 3, 4):
+        counter = nat.WordCounter(mask, min_len, max_len, lower, "strict")
+        counter.add_texts(MANY, threads)
+        assert counter.items() == [(t, n * 4000) for t, n in expected]
+        assert counter.total() == 4000 * sum(n for _, n in expected)
+    arrow = pa.array(counter)
+    assert arrow.field("token").to_pylist() == [t for t, _ in expected]
+
+
+def test_file_and_stream_count_as_the_lines_do(tmp_path):
+    lines = [t for t in TEXTS if t is not None and "\n" not in t] * 30000
+    data = ("\n".join(lines) + "\n").encode()
+    path = tmp_path / "in.txt"
+    path.write_bytes(data)
+    expected = nat.WordCounter(ALL, 0, 512, True, "strict")
+    expected.add_texts(["\n".join(lines) + "\n"], 1)
+    for threads in (1, 2, 4):
+        c = nat.WordCounter(ALL, 0, 512, True, "strict")
+        c.add_file(path, threads)
+        assert c.items() == expected.items()
+    stream = nat.WordCounter(ALL, 0, 512, True, "strict")
+    cuts = [0, 1, 2, 3, 100, 4096, 777_777, len(data) // 2 + 1, len(data)]
+    for a, b in zip(cuts, cuts[1:]):
+        stream.add_bytes(data[a:b], b == len(data))
+    assert stream.items() == expected.items()
+    merged = nat.WordCounter(ALL, 0, 512, True, "strict")
+    merged.merge(stream)
+    merged.merge(merged)
+    assert merged.total() == 2 * expected.total()
+
+
+def test_file_errors(tmp_path):
+    c = nat.WordCounter(ALL, 0, 512, False, "strict")
+    with pytest.raises(FileNotFoundError):
+        c.add_file(tmp_path / "missing.txt", 2)
+    with pytest.raises(IsADirectoryError):
+        c.add_file(tmp_path, 2)
+    bad = tmp_path / "bad.txt"
+    bad.write_bytes(b"line one\n" * 1000 + b"bad \xff here\n")
+    with pytest.raises(UnicodeDecodeError) as caught:
+        c.add_file(bad, 2)
+    assert caught.value.row is None and caught.value.offset == 9000 + 4
+    with pytest.raises(UnicodeDecodeError) as caught:
+        c.add_bytes(b"ok \xe2\x82", False)
+        c.add_bytes(b"x", True)
+    assert caught.value.offset == 3
+    # The failed block changed nothing: the stream goes on from the unfinished character.
+    c.add_bytes(b"\xac end", True)
+    assert sorted(c.items()) == sorted([("ok", 1), (" ", 2), ("€", 1), ("end", 1)])
+
+
+INTERRUPTED = textwrap.dedent("""
+    import os, signal, threading, time
+    from chopwise import _native as nat
+    texts = ["Привет, мир! hello world " * 40] * 100000
+    c = nat.WordCounter((1 << 64) - 1, 0, 512, False, "strict")
+    c.add_texts(texts[:10], 2)
+    before = c.items()
+    threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+    start = time.monotonic()
+    try:
+        for _ in range(100):
+            c.add_texts(texts, 2)
+    except KeyboardInterrupt:
+        late = time.monotonic() - start - 0.3
+        assert c.items() == before
+        c.add_texts(["x"], 1)
+        print("interrupted", round(late, 3))
+""")
+
+
+def test_ctrl_c_raises_keyboard_interrupt_and_changes_nothing():
+    run = subprocess.run([sys.executable, "-c", INTERRUPTED], capture_output=True, text=True,
+                         timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("interrupted"), run.stdout
+    assert float(run.stdout.split()[1]) < 1.0
+
+
+def test_a_huge_allocation_raises_memory_error():
+    counter = nat.WordCounter(ALL, 0, 512, False, "strict")
+    limit = "import resource; resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))"
+    script = limit + textwrap.dedent("""
+        from chopwise import _native as nat
+        try:
+            nat.tokenize(["ab " * (1 << 27)], (1 << 64) - 1, 0, 512, "strict", 1)
+        except MemoryError:
+            print("MemoryError")
+    """)
+    if os.environ.get("ASAN_OPTIONS"):
+        pytest.skip("the sanitizer's runtime reserves more address space than the limit")
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert run.stdout.strip() == "MemoryError", run.stderr
+    assert len(counter) == 0
