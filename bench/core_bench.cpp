@@ -1,5 +1,7 @@
 // Throughput of the native core alone (no Python, no output): the window scan against the
-// byte-at-a-time path, on the file named on the command line.
+// byte-at-a-time path, on the file named on the command line. With a path (scan or bytes) and
+// what is kept (all or none) after it, one pass of that case alone, for instruction counts:
+//   valgrind --tool=callgrind build/native/core_bench FILE scan all
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -11,10 +13,10 @@
 
 using namespace chopwise;
 
-static double seconds_for(const std::string& text, bool scan, std::uint64_t filter,
+static double seconds_for(const std::string& text, bool scan, std::uint64_t filter, int runs,
                           std::size_t& tokens) {
     double best = 1e9;
-    for (int run = 0; run < 3; ++run) {
+    for (int run = 0; run < runs; ++run) {
         FromTextTokenizer tok(text);
         if (!scan) CoreTestHooks::turn_window_scan_off(tok);
         tok.batch.set_filter(filter);
@@ -31,8 +33,12 @@ static double seconds_for(const std::string& text, bool scan, std::uint64_t filt
 }
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s FILE\n", argv[0]);
+    const bool one_case = argc == 4;
+    auto is = [&](int i, const char* a, const char* b) {
+        return std::string(argv[i]) == a || std::string(argv[i]) == b;
+    };
+    if (argc != 2 && !(one_case && is(2, "scan", "bytes") && is(3, "all", "none"))) {
+        std::fprintf(stderr, "usage: %s FILE [scan|bytes all|none]\n", argv[0]);
         return 2;
     }
     std::ifstream in(argv[1], std::ios::binary);
@@ -42,8 +48,11 @@ int main(int argc, char** argv) {
     const double mb = static_cast<double>(text.size()) / 1e6;
     for (bool scan : {false, true}) {
         for (std::uint64_t filter : {std::uint64_t{0}, ~std::uint64_t{0}}) {
+            if (one_case && (scan != (std::string(argv[2]) == "scan") ||
+                             (filter != 0) != (std::string(argv[3]) == "all")))
+                continue;
             std::size_t tokens = 0;
-            const double s = seconds_for(text, scan, filter, tokens);
+            const double s = seconds_for(text, scan, filter, one_case ? 1 : 3, tokens);
             std::printf("%-12s %-10s %8.1f MB/s %7.1f Mtokens/s\n",
                         scan ? "window scan" : "byte path", filter ? "all kept" : "none kept",
                         mb / s, static_cast<double>(tokens) / s / 1e6);
