@@ -13,7 +13,7 @@ namespace chopwise {
 inline constexpr std::size_t token_slot_bytes = TokenBuffer::capacity * 4 + 1;
 inline constexpr std::uint32_t default_batch_size = 65536;
 // Appends copy in fixed-size moves that may write this far past a token's first byte.
-inline constexpr std::size_t append_overrun_bytes = 16;
+inline constexpr std::size_t append_overrun_bytes = 32;
 // The size bound of an input whose length is not known in advance.
 inline constexpr std::uint64_t unbounded_input = ~std::uint64_t{0};
 
@@ -84,6 +84,12 @@ public:
     bool keeps(std::uint32_t char_count, TokenType type) const {
         return min_len <= char_count && char_count <= max_len && (type_bits(type) & filter) != 0;
     }
+    // Whether every token of 1 to 32 characters is kept, whatever its type.
+    bool keeps_every_short_token() const {
+        std::uint64_t every_type = 0;
+        for (const TokenTypeInfo& info : token_types) every_type |= type_bits(info.type);
+        return min_len <= 1 && max_len >= 32 && (filter & every_type) == every_type;
+    }
 
     // Append a token that `keeps` accepted and the batch has room for: the characters of a
     // record, or `length` bytes read in place, of which `readable` (at least `length`) may be
@@ -107,6 +113,11 @@ public:
             std::memcpy(text, bytes, length);
         finish(length, type);
     }
+    // The same for a token of at most 32 bytes with 32 readable: one fixed-size move.
+    void append_short(const std::uint8_t* bytes, std::size_t length, TokenType type) {
+        std::memcpy(text, bytes, 32);
+        finish(length, type);
+    }
     void store(Batch& b) const {
         b.text_used = static_cast<std::size_t>(text - b.text_out);
         b.token_count = count;
@@ -122,8 +133,8 @@ private:
     char* text;
     std::uint64_t* types;
     std::uint32_t count;
-    const std::uint32_t capacity, min_len, max_len;
-    const std::uint64_t filter;
+    std::uint32_t capacity, min_len, max_len;
+    std::uint64_t filter;
 };
 
 }  // namespace chopwise

@@ -8,6 +8,7 @@
 #include "../charlayer/utf8.hpp"
 #include "../tokens/build_state_pool.hpp"
 #include "../tokens/joiner.hpp"
+#include "../tokens/wide/kernels.hpp"
 #include "batch.hpp"
 #include "input_source.hpp"
 
@@ -178,8 +179,19 @@ private:
             if (x.in_queue) clear_queue();
             x.bytes = nullptr;
         };
+        // The wide stage, where there is one, takes what it can before each token this loop
+        // takes; it starts and stops with nothing pending.
+        const wide::ScanFn<BatchCursor> wide_scan = wide::active_kernel().scan;
         std::uint32_t len, cls;
         while (p < end && out.has_room()) {
+            if (wide_scan != nullptr && wide::may_start(*p)) {
+                if (x.bytes) {
+                    offer_pending();
+                    if (!out.has_room()) break;
+                }
+                p = wide_scan(p, end, window_end, out);
+                if (p == end || !out.has_room()) break;
+            }
             if (!classify(p, len, cls)) break;
             if (!is_word_class(cls)) {
                 if (x.bytes) offer_pending();
