@@ -5,8 +5,8 @@
 
 #include <stdexcept>
 
-#include "../charlayer/utf8_text.hpp"
-#include "batch.hpp"
+#include "charlayer/utf8_text.hpp"
+#include "tokenizers/batch.hpp"
 
 namespace chopwise {
 

@@ -2,7 +2,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "tokenizers.hpp"
+#include "tokenizers/tokenizers.hpp"
 
 namespace chopwise {
 

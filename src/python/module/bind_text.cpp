@@ -1,4 +1,4 @@
-#include "../charlayer/utf8_text.hpp"
+#include "charlayer/utf8_text.hpp"
 #include "bind_common.hpp"
 #include "bindings.hpp"
 

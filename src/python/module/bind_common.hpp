@@ -5,7 +5,7 @@
 #include <string>
 
 #include "batch_result.hpp"
-#include "tokenizers.hpp"
+#include "tokenizers/tokenizers.hpp"
 
 namespace chopwise {
 
