@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "../../charlayer/char_class.hpp"
+#include "../../tokenizers/batch.hpp"
 #include "../token_buffer.hpp"
 #include "block_masks.hpp"
 
@@ -34,17 +35,15 @@ inline bool may_start(std::uint8_t b) { return b < 0x80 || (b & 0xFE) == 0xD0; }
 
 namespace detail {
 
-// The type of the token an easy byte starts.
-inline const std::array<TokenType, 256>& lead_types() {
-    static const std::array<TokenType, 256> types = [] {
-        std::array<TokenType, 256> t{};
-        const LowClasses& low = low_classes();
-        for (std::uint32_t b = 0; b < 0x80; ++b) t[b] = class_types[low.byte_class[b]];
-        t[0xD0] = t[0xD1] = TokenType::RUWORD;
-        return t;
-    }();
-    return types;
-}
+// The type bits of the token an easy byte starts.
+inline constexpr std::array<std::uint64_t, 256> lead_types = [] {
+    std::array<std::uint64_t, 256> t{};
+    for (std::uint32_t b = 0; b < 0x80; ++b) t[b] = type_bits(TokenType::UNKNWN);
+    for (const ClassRange& r : class_ranges)
+        for (std::uint32_t c = r.first; c <= r.last && c < 0x80; ++c) t[c] = type_bits(r.type);
+    t[0xD0] = t[0xD1] = type_bits(TokenType::RUWORD);
+    return t;
+}();
 
 CHOPWISE_WIDE_INLINE std::uint32_t ones(std::uint64_t m) {
     return static_cast<std::uint32_t>(__builtin_popcountll(m));
@@ -71,7 +70,6 @@ enum class Stop { stretch_end, other };
 template <bool KeepsShort, class Out>
 CHOPWISE_WIDE_INLINE Stop take_tokens(const std::uint8_t* p, BlockMasks* m, std::size_t blocks,
                                       Out& out, const std::uint8_t*& next) {
-    const std::array<TokenType, 256>& types = lead_types();
     // Nothing at or past the first hard byte is taken.
     Stop at_end = Stop::stretch_end;
     for (std::size_t i = 0; i < blocks; ++i) {
@@ -84,55 +82,80 @@ CHOPWISE_WIDE_INLINE Stop take_tokens(const std::uint8_t* p, BlockMasks* m, std:
     }
     next = p;
     if ((m[0].start & 1) == 0) return Stop::other;
-    std::size_t a = 0, w = 0;
+    const std::uint8_t* s = p;     // the token being finished
+    const std::uint8_t* base = p;  // the block whose starts `bits` holds
+    const BlockMasks* mw = m;
+    const BlockMasks* const m_end = m + blocks;
     std::uint64_t bits = m[0].start & ~std::uint64_t{1};
     // A token of at most 32 bytes ends in this block and starts in it or the one before; if
-    // those hold more than `most_hyphens` hyphens, its hyphens are counted.
-    bool crowded = ones(m[0].hyphen) > most_hyphens;
+    // those hold more than `most_hyphens` hyphens, tokens past 16 bytes have theirs counted.
+    std::size_t plain_length = ones(m[0].hyphen) > most_hyphens ? 16 : 32;
+    char* text = out.text_at();
+    std::uint64_t* type_at = out.types_at();
+    std::uint64_t* const types_end = out.types_end();
+    Stop why = Stop::other;
     for (;;) {
-        while (bits == 0) {
-            if (++w == blocks) {
-                next = p + a;
-                return at_end;
+        const std::uint8_t* e;
+        std::size_t length;
+        // The usual tokens, in a loop of their own so that they get the registers.
+        for (;;) {
+            while (bits == 0) {
+                if (++mw == m_end) {
+                    why = at_end;
+                    goto done;
+                }
+                base += block_bytes;
+                bits = mw->start;
+                plain_length = ones(mw[-1].hyphen) + ones(mw->hyphen) > most_hyphens ? 16 : 32;
             }
-            bits = m[w].start;
-            crowded = ones(m[w - 1].hyphen) + ones(m[w].hyphen) > most_hyphens;
+            e = base + __builtin_ctzll(bits);
+            bits &= bits - 1;
+            length = static_cast<std::size_t>(e - s);
+            if (__builtin_expect(!KeepsShort || length > plain_length, 0)) break;
+            Out::append_short(text, type_at, s, length, lead_types[*s]);
+            s = e;
+            if (type_at == types_end) goto done;
         }
-        const std::size_t b = w * block_bytes + static_cast<std::size_t>(__builtin_ctzll(bits));
-        bits &= bits - 1;
-        const std::uint8_t* const s = p + a;
-        const std::size_t length = b - a;
-        const TokenType type = types[*s];
-        if (!KeepsShort || (length > 32) | ((length > 16) & crowded)) {
-            const std::uint32_t chars = static_cast<std::uint32_t>(length) -
-                                        count_between<&BlockMasks::continuation>(m, a, b);
-            if (chars > TokenBuffer::capacity ||
-                (length > 16 && count_between<&BlockMasks::hyphen>(m, a, b) > most_hyphens)) {
-                next = s;
-                return Stop::other;
+        // A longer token, or any under other settings: its characters and hyphens counted.
+        const TokenType type = static_cast<TokenType>(lead_types[*s]);
+        const std::size_t a = static_cast<std::size_t>(s - p), b = a + length;
+        const std::uint32_t chars =
+            static_cast<std::uint32_t>(length) - count_between<&BlockMasks::continuation>(m, a, b);
+        if (chars > TokenBuffer::capacity ||
+            (length > 16 && count_between<&BlockMasks::hyphen>(m, a, b) > most_hyphens))
+            goto done;
+        if (out.keeps(chars, type)) {
+            if (length <= 32) {
+                Out::append_short(text, type_at, s, length, type_bits(type));
+            } else {
+                out.resume(text, type_at);
+                out.append(s, length, length, type);
+                text = out.text_at();
+                type_at = out.types_at();
             }
-            if (!out.keeps(chars, type)) {
-                a = b;
-                continue;
-            }
         }
-        if (length <= 32)
-            out.append_short(s, length, type);
-        else
-            out.append(s, length, length, type);
-        a = b;
-        if (!out.has_room()) {
-            next = p + a;
-            return Stop::other;
-        }
+        s = e;
+        if (type_at == types_end) goto done;
     }
+done:
+    out.resume(text, type_at);
+    next = s;
+    return why;
 }
 
 }  // namespace detail
 
 // Runs the stage from `p` with the kernel `Classify`, taking no byte at or past `end` and
 // reading none at or past `readable_end` (at least `end`). Returns where it stopped.
-template <ClassifyFn Classify, class Out>
+template <class Out>
+using TakeFn = detail::Stop (*)(const std::uint8_t* p, BlockMasks* m, std::size_t blocks, Out& out,
+                                const std::uint8_t*& next);
+
+// `Classify` is the kernel; `TakeShort` and `TakeFiltered` are take_tokens<true> and <false>,
+// each compiled apart for the kernel's instruction set: in a function of its own the token
+// loop keeps its position in registers.
+template <ClassifyFn Classify, TakeFn<BatchCursor> TakeShort, TakeFn<BatchCursor> TakeFiltered,
+          class Out>
 CHOPWISE_WIDE_INLINE const std::uint8_t* scan_wide(const std::uint8_t* p, const std::uint8_t* end,
                                                    const std::uint8_t* readable_end, Out& batch) {
     BlockMasks m[chunk_blocks];
@@ -153,8 +176,8 @@ CHOPWISE_WIDE_INLINE const std::uint8_t* scan_wide(const std::uint8_t* p, const 
         if (blocks > most) blocks = most;
         Classify(p, blocks, m);
         const std::uint8_t* next;
-        const detail::Stop stop = keeps_short ? detail::take_tokens<true>(p, m, blocks, out, next)
-                                              : detail::take_tokens<false>(p, m, blocks, out, next);
+        const detail::Stop stop = keeps_short ? TakeShort(p, m, blocks, out, next)
+                                              : TakeFiltered(p, m, blocks, out, next);
         const bool again = stop == detail::Stop::stretch_end && next != p;
         p = next;
         if (!again) break;
