@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "../tests/native/core_hooks.hpp"
 #include "tokenizers/tokenizers.hpp"
 
 using namespace chopwise;
@@ -16,7 +17,7 @@ static double seconds_for(const std::string& text, bool scan, std::uint64_t filt
     double best = 1e9;
     for (int run = 0; run < 3; ++run) {
         FromTextTokenizer tok(text);
-        tok.window_scan_enabled = scan;
+        if (!scan) CoreTestHooks::turn_window_scan_off(tok);
         tok.batch.set_filter(filter);
         tokens = 0;
         const auto t0 = std::chrono::steady_clock::now();

@@ -2,6 +2,9 @@
 
 import gc
 import os
+import subprocess
+import sys
+import textwrap
 
 import chopwiseCXX as cw
 import pytest
@@ -114,6 +117,33 @@ def test_text_and_file_agree_at_every_batch_size(write_file, data, size):
         batches = drain(configure(tok, batch_size=size))
         assert all(len(b) <= size for b in batches)
         assert [t for b in batches for t in b] == whole
+
+
+# The file is read in blocks: a read may end inside a character, a piece or a hyphen group,
+# and a pipe may hand over a few bytes at a time.
+@pytest.mark.parametrize("shift", [0, 1, 2, 3])
+def test_files_of_many_reads_give_the_tokens_of_the_text(batches_by, shift):
+    data = ("x" * shift + MIXED * 500).encode()  # about 300 KB, several reads
+    expected = batches_by("byte path", data, 4096)
+    assert batches_by("file", data, 4096) == expected
+    assert batches_by("file byte path", data, 4096) == expected
+
+
+def test_a_pipe_written_a_few_bytes_at_a_time(tmp_path):
+    data = MIXED.encode()
+    (tmp_path / "data").write_bytes(data)
+    writer = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+        import sys, time
+        data = open(sys.argv[1], "rb").read()
+        for i in range(0, len(data), 7):
+            sys.stdout.buffer.write(data[i:i + 7]); sys.stdout.flush(); time.sleep(0.001)
+        """), str(tmp_path / "data")], stdout=subprocess.PIPE)
+    try:
+        tok = cw.FFTokenizer(f"/proc/self/fd/{writer.stdout.fileno()}")
+        assert drain(configure(tok, batch_size=3)) == drain(configure(cw.FTTokenizer(data), batch_size=3))
+    finally:
+        writer.stdout.close()
+        writer.wait()
 
 
 # Streams

@@ -1,8 +1,8 @@
 #pragma once
 
-#include <cerrno>
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -20,11 +20,14 @@ struct ReadError : std::runtime_error {
     std::string path;
 };
 
-// A file opened once and read strictly forward through the C library's buffered stream. It is
-// closed as soon as its end (or a failed read) has been met, so that a tokenizer kept alive by
-// its arrays holds no descriptor.
+// A file opened once and read strictly forward with read(2) into a buffer of its own, whose
+// unread bytes are the window. It is closed as soon as its end (or a failed read) has been met,
+// so that a tokenizer kept alive by its arrays holds no descriptor.
 class FileSource {
 public:
+    // Large enough that few word groups straddle two reads, small enough to stay on the heap.
+    static constexpr std::size_t buffer_bytes = std::size_t{64} << 10;
+
     explicit FileSource(const std::string& path);
     ~FileSource() { close(); }
     FileSource(const FileSource&) = delete;
@@ -38,49 +41,28 @@ public:
     // nothing was taken and the next call reads on. Throws ReadError on a failed read, and
     // again on every later call.
     int next_byte() {
-        if (file == nullptr) return end_of_input();
-        // Every call holds the interpreter lock, so the stream needs no lock of its own.
-        const int c = getc_unlocked(file);
-        if (c != EOF) return c;
-        if (std::ferror(file)) {
-            if (errno == EINTR) {
-                std::clearerr(file);  // the stream's buffer was empty: no byte is lost
-                return interrupted_read;
-            }
-            read_errno = errno != 0 ? errno : EIO;
+        if (next == filled) {
+            const int status = refill();
+            if (status < 0) return status;
         }
-        close();
-        return end_of_input();
+        return *next++;
     }
 
-    // The bytes the stream has buffered and not yet handed out. Consuming them here is what
-    // getc_unlocked does inline; where the stream's buffer is not visible the window is empty
-    // and every byte goes through next_byte.
-#if defined(__GLIBC__)
-    const std::uint8_t* window_begin() const {
-        return file ? reinterpret_cast<const std::uint8_t*>(file->_IO_read_ptr) : nullptr;
-    }
-    const std::uint8_t* window_end() const {
-        return file ? reinterpret_cast<const std::uint8_t*>(file->_IO_read_end) : nullptr;
-    }
-    void advance_to(const std::uint8_t* p) {
-        file->_IO_read_ptr = reinterpret_cast<char*>(const_cast<std::uint8_t*>(p));
-    }
-#else
-    const std::uint8_t* window_begin() const { return nullptr; }
-    const std::uint8_t* window_end() const { return nullptr; }
-    void advance_to(const std::uint8_t*) {}
-#endif
+    const std::uint8_t* window_begin() const { return next; }
+    const std::uint8_t* window_end() const { return filled; }
+    void advance_to(const std::uint8_t* p) { next = p; }
 
 private:
-    int end_of_input() const {
-        if (read_errno != 0) throw ReadError(read_errno, path);
-        return -1;
-    }
+    // Reads the next block into the buffer: 0 when it holds bytes again, else what next_byte
+    // returns. Every outcome of a read is decided here.
+    int refill();
     void close();
 
     std::string path;
-    std::FILE* file = nullptr;
+    std::unique_ptr<std::uint8_t[]> buffer;
+    const std::uint8_t* next = nullptr;
+    const std::uint8_t* filled = nullptr;
+    int fd = -1;
     bool opened = false;
     int read_errno = 0;
 };

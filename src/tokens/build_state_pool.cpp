@@ -38,9 +38,7 @@ void give_back_build_state(TokenBuildState& s) noexcept {
 
 void clear_build_state(TokenBuildState& s) noexcept {
     s.token.clear();
-    for (std::uint32_t i = 0; i < s.queue_len; ++i) s.piece_queue[i].clear();
-    s.queue_type = TokenType::NOTTKN;
-    s.queue_len = 0;
+    clear_queue(s);
     s.grouper.completed_piece.clear();
     s.grouper.open_piece.clear();
     s.grouper.current_char = Utf8Char{};

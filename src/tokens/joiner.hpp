@@ -4,15 +4,33 @@
 
 namespace chopwise {
 
-// The token-building state of a tokenizer, in the order the tokenizer lays it out.
-struct TokenBuildState {
+// The token-building state of a tokenizer, in the order the tokenizer lays it out. The queue of
+// the group under construction belongs to the joiner: only the functions below touch it.
+class TokenBuildState {
+public:
     static constexpr std::uint32_t queue_capacity = 16;
 
     TokenBuffer token;
+
+private:
     TokenBuffer piece_queue[queue_capacity];
     TokenType queue_type;
     std::uint32_t queue_len;
+
+public:
     GrouperState grouper;
+
+    friend bool join_piece(TokenBuildState& s);
+    friend bool holds_word_group(const TokenBuildState& s);
+    friend const TokenBuffer* queued_piece(const TokenBuildState& s);
+    friend void clear_queue(TokenBuildState& s);
+    friend void queue_char(TokenBuildState& s, const Utf8Char& c, TokenType type);
+
+private:
+    std::uint32_t queued_chars() const;
+    void queue_piece(const TokenBuffer& p);
+    bool continues_group(const TokenBuffer& p) const;
+    void finish_group();
 };
 
 // The joining rule, in the terms both the joiner and the window scan see a piece in.
@@ -35,58 +53,75 @@ inline std::uint32_t room_for_piece(std::uint32_t pieces, std::uint32_t chars) {
     return pieces < TokenBuildState::queue_capacity ? TokenBuffer::capacity - chars : 0;
 }
 
-namespace joiner_detail {
-
-inline std::uint32_t queued_chars(const TokenBuildState& s) {
+inline std::uint32_t TokenBuildState::queued_chars() const {
     std::uint32_t total = 0;
-    for (std::uint32_t i = 0; i < s.queue_len; ++i) total += s.piece_queue[i].char_count;
+    for (std::uint32_t i = 0; i < queue_len; ++i) total += piece_queue[i].char_count;
     return total;
 }
 
-inline void queue_piece(TokenBuildState& s, const TokenBuffer& p) {
+inline void TokenBuildState::queue_piece(const TokenBuffer& p) {
     // An empty piece (end of input) leaves the queue empty rather than holding a blank slot.
     if (p.empty()) return;
-    if (s.queue_len == 0) s.queue_type = p.token_type;
-    s.piece_queue[s.queue_len++].copy_from(p);
+    if (queue_len == 0) queue_type = p.token_type;
+    piece_queue[queue_len++].copy_from(p);
 }
 
-inline bool continues_group(const TokenBuildState& s, const TokenBuffer& p) {
-    if (!is_word_type(s.queue_type)) return false;
-    const TokenType last = s.piece_queue[s.queue_len - 1].token_type;
+inline bool TokenBuildState::continues_group(const TokenBuffer& p) const {
+    if (!is_word_type(queue_type)) return false;
+    const TokenType last = piece_queue[queue_len - 1].token_type;
     return joins_after(is_word_type(last), p.token_type,
                        is_hyphen(p.token_type, p.chars[0].bytes[0])) &&
-           p.char_count <= room_for_piece(s.queue_len, queued_chars(s));
+           p.char_count <= room_for_piece(queue_len, queued_chars());
 }
 
-inline void finish_group(TokenBuildState& s) {
-    s.token.clear();
-    s.token.token_type = s.queue_type;
-    for (std::uint32_t i = 0; i < s.queue_len; ++i) {
-        s.token.append_chars(s.piece_queue[i]);
-        s.piece_queue[i].clear();
-    }
-    s.queue_type = TokenType::NOTTKN;
-    s.queue_len = 0;
+inline void TokenBuildState::finish_group() {
+    token.clear();
+    token.token_type = queue_type;
+    for (std::uint32_t i = 0; i < queue_len; ++i) token.append_chars(piece_queue[i]);
+    clear_queue(*this);
 }
-
-}  // namespace joiner_detail
 
 // Feeds `completed_piece` to the group under construction. Returns true when the queued group
 // was finished into `token`; the piece then starts the next group.
 inline bool join_piece(TokenBuildState& s) {
-    using namespace joiner_detail;
     const TokenBuffer& p = s.grouper.completed_piece;
-    if (s.queue_len == 0) {
-        queue_piece(s, p);
+    if (s.queue_len == 0 || s.continues_group(p)) {
+        s.queue_piece(p);
         return false;
     }
-    if (continues_group(s, p)) {
-        queue_piece(s, p);
-        return false;
-    }
-    finish_group(s);
-    queue_piece(s, p);
+    s.finish_group();
+    s.queue_piece(p);
     return true;
+}
+
+// What the window scan needs of the queue. Outside a word group the queue holds nothing or a
+// single one-character piece, which the next piece finishes whatever it is.
+
+// Whether the queue holds a word group, which the next pieces may still extend.
+inline bool holds_word_group(const TokenBuildState& s) {
+    return s.queue_len != 0 && is_word_type(s.queue_type);
+}
+
+// The one queued piece outside a word group, or null when the queue is empty.
+inline const TokenBuffer* queued_piece(const TokenBuildState& s) {
+    return s.queue_len == 1 && !is_word_type(s.queue_type) ? &s.piece_queue[0] : nullptr;
+}
+
+// Empties the queue: its pieces are dropped, or were taken as a token by their caller.
+inline void clear_queue(TokenBuildState& s) {
+    for (std::uint32_t i = 0; i < s.queue_len; ++i) s.piece_queue[i].clear();
+    s.queue_type = TokenType::NOTTKN;
+    s.queue_len = 0;
+}
+
+// Queues the one-character piece `c` of non-word type `type` into the empty queue, as joining
+// it would.
+inline void queue_char(TokenBuildState& s, const Utf8Char& c, TokenType type) {
+    TokenBuffer& piece = s.piece_queue[0];
+    piece.append(c);
+    piece.token_type = type;
+    s.queue_len = 1;
+    s.queue_type = type;
 }
 
 }  // namespace chopwise

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "../native/check.hpp"
+#include "../native/core_hooks.hpp"
 #include "../native/memory_source.hpp"
-#include "tokenizers/tokenizer_core.hpp"
 #include "tokens/wide/kernels.hpp"
 
 namespace {
@@ -171,7 +171,7 @@ void take_batch(const Core& core, const Settings& s, std::vector<Token>& out, st
 // the run then goes on with a batch size of 1.
 std::vector<Token> drain(const std::uint8_t* data, std::size_t size, const Settings& s) {
     auto core = std::make_unique<Core>(std::in_place, MemorySource(data, size, s.window));
-    core->window_scan_enabled = s.scan;
+    if (!s.scan) chopwise::CoreTestHooks::turn_window_scan_off(*core);
     core->batch.set_batch_size(s.batch_size);
     core->batch.set_filter(s.filter);
     core->batch.set_token_min_len(s.min_len);

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "check.hpp"
+#include "core_hooks.hpp"
 #include "memory_source.hpp"
-#include "tokenizers/tokenizer_core.hpp"
 #include "tokens/wide/kernels.hpp"
 
 using namespace chopwise;
@@ -24,7 +24,7 @@ static std::vector<std::string> run(const std::string& input, std::size_t chunk,
     TokenizerCore<MemorySource> core(
         std::in_place,
         MemorySource(reinterpret_cast<const std::uint8_t*>(input.data()), input.size(), chunk));
-    core.window_scan_enabled = scan;
+    if (!scan) CoreTestHooks::turn_window_scan_off(core);
     std::vector<std::string> out;
     for (std::size_t call = 0; call < 4 * input.size() + 64; ++call) {
         const Settings& s = plan[call % plan.size()];

@@ -9,13 +9,14 @@
 #include <iterator>
 #include <string>
 
+#include "core_hooks.hpp"
 #include "tokenizers/tokenizers.hpp"
 
 using namespace chopwise;
 
 template <class Source>
 static int print_batches(TokenizerCore<Source>& core, std::uint32_t batch_size) {
-    core.window_scan_enabled = false;
+    CoreTestHooks::turn_window_scan_off(core);
     if (batch_size != 0) core.batch.set_batch_size(batch_size);
     do {
         core.fill_batch();

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "char_class.hpp"
+#include "../charlayer/char_class.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
