@@ -1,5 +1,7 @@
 // Each wide kernel must read every block exactly as the byte-at-a-time reference does.
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -32,7 +34,23 @@ static std::string random_text(std::mt19937& rng, std::size_t n) {
     return s;
 }
 
+// CHOPWISE_KERNEL names the kernel in use; a name this CPU cannot run, or no kernel's name,
+// leaves the widest it has.
+static void check_choice() {
+    const char* wanted = std::getenv("CHOPWISE_KERNEL");
+    const std::vector<Kernel> supported = supported_kernels();
+    CHECK(!supported.empty() && supported.front() == Kernel::plain);
+    bool named = false;
+    for (Kernel k : supported) named |= wanted && std::strcmp(kernel_info(k).name, wanted) == 0;
+    if (named)
+        CHECK(std::strcmp(active_kernel().name, wanted) == 0);
+    else
+        CHECK(active_kernel().kernel == supported.back());
+    std::printf("kernel in use: %s\n", active_kernel().name);
+}
+
 int main() {
+    check_choice();
     std::mt19937 rng(2024);
     for (Kernel k : supported_kernels()) {
         const KernelInfo& info = kernel_info(k);
