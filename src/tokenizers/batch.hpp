@@ -41,7 +41,13 @@ public:
     void reset() {
         text_used = 0;
         token_count = 0;
+        plain_tokens = 0;
+        plain_continuations = 0;
     }
+    // Whether every token of the batch is known strictly well-formed UTF-8 of ASCII characters
+    // and two-byte Russian letters (the wide stage's tokens), so that its text has
+    // `text_used - plain_continuations` characters and no character past U+04FF.
+    bool text_is_plain() const { return plain_tokens == token_count; }
     bool has_room() const { return token_count < batch_size; }
     // A types block that an array has viewed is never freed before the batch itself.
     void mark_types_viewed() { types_viewed = true; }
@@ -50,6 +56,9 @@ public:
     std::uint64_t* types_out = nullptr;
     std::size_t text_used = 0;
     std::uint32_t token_count = 0;
+    // How many of the tokens are known to be plain text, and their continuation bytes.
+    std::uint32_t plain_tokens = 0;
+    std::size_t plain_continuations = 0;
     std::uint32_t batch_size = default_batch_size;
     std::uint32_t token_min_len = 0;
     std::uint32_t token_max_len = 512;
@@ -78,7 +87,9 @@ public:
           capacity(b.batch_size),
           min_len(b.token_min_len),
           max_len(b.token_max_len),
-          filter(b.filter) {}
+          filter(b.filter),
+          plain_tokens(b.plain_tokens),
+          plain_continuations(b.plain_continuations) {}
 
     bool has_room() const { return count < capacity; }
     bool keeps(std::uint32_t char_count, TokenType type) const {
@@ -130,9 +141,17 @@ public:
         text = text_now;
         count = static_cast<std::uint32_t>(type_now - types);
     }
+    // Counts the last `tokens` appended, with `continuations` continuation bytes among them,
+    // as plain text (Batch::text_is_plain).
+    void note_plain(std::uint32_t tokens, std::size_t continuations) {
+        plain_tokens += tokens;
+        plain_continuations += continuations;
+    }
     void store(Batch& b) const {
         b.text_used = static_cast<std::size_t>(text - b.text_out);
         b.token_count = count;
+        b.plain_tokens = plain_tokens;
+        b.plain_continuations = plain_continuations;
     }
 
 private:
@@ -147,6 +166,8 @@ private:
     std::uint32_t count;
     std::uint32_t capacity, min_len, max_len;
     std::uint64_t filter;
+    std::uint32_t plain_tokens;
+    std::size_t plain_continuations;
 };
 
 }  // namespace chopwise

@@ -34,6 +34,20 @@ static std::vector<std::string> run(const std::string& input, std::size_t chunk,
         core.batch.set_token_max_len(s.max_len);
         core.fill_batch();
         std::string batch(core.batch.text_out, core.batch.text_used);
+        // A batch counted as plain text holds only ASCII and Russian letters, and the count of
+        // its continuation bytes is right.
+        if (core.batch.text_is_plain()) {
+            std::size_t continuations = 0, bad = 0;
+            for (std::size_t i = 0; i < batch.size(); ++i) {
+                const auto b = static_cast<std::uint8_t>(batch[i]);
+                if (b >= 0x80 && b < 0xC0) ++continuations;
+                if (b >= 0x80 && ((b & 0xFE) != 0xD0 || i + 1 == batch.size()) &&
+                    (b & 0xC0) != 0x80)
+                    ++bad;
+            }
+            if (bad != 0 || continuations != core.batch.plain_continuations)
+                native_check::fail("a batch counted as plain text is not: %zu bytes", batch.size());
+        }
         for (std::uint32_t i = 0; i < core.batch.token_count; ++i)
             batch += "|" + std::to_string(core.batch.types_out[i]);
         out.push_back(batch);

@@ -92,6 +92,8 @@ CHOPWISE_WIDE_INLINE Stop take_tokens(const std::uint8_t* p, BlockMasks* m, std:
     std::size_t plain_length = ones(m[0].hyphen) > most_hyphens ? 16 : 32;
     char* text = out.text_at();
     std::uint64_t* type_at = out.types_at();
+    const std::uint64_t* const first_type = type_at;
+    std::size_t dropped_continuations = 0;  // of tokens the settings drop
     std::uint64_t* const types_end = out.types_end();
     Stop why = Stop::other;
     for (;;) {
@@ -124,7 +126,9 @@ CHOPWISE_WIDE_INLINE Stop take_tokens(const std::uint8_t* p, BlockMasks* m, std:
         if (chars > TokenBuffer::capacity ||
             (length > 16 && count_between<&BlockMasks::hyphen>(m, a, b) > most_hyphens))
             goto done;
-        if (out.keeps(chars, type)) {
+        if (!out.keeps(chars, type)) {
+            dropped_continuations += length - chars;
+        } else {
             if (length <= 32) {
                 Out::append_short(text, type_at, s, length, type_bits(type));
             } else {
@@ -139,6 +143,10 @@ CHOPWISE_WIDE_INLINE Stop take_tokens(const std::uint8_t* p, BlockMasks* m, std:
     }
 done:
     out.resume(text, type_at);
+    if (s != p)
+        out.note_plain(
+            static_cast<std::uint32_t>(type_at - first_type),
+            count_between<&BlockMasks::continuation>(m, 0, s - p) - dropped_continuations);
     next = s;
     return why;
 }
