@@ -48,6 +48,11 @@ public:
     // and two-byte Russian letters (the wide stage's tokens), so that its text has
     // `text_used - plain_continuations` characters and no character past U+04FF.
     bool text_is_plain() const { return plain_tokens == token_count; }
+    // Counts `tokens` appended, with `continuations` continuation bytes among them, as plain.
+    void note_plain(std::uint32_t tokens, std::size_t continuations) {
+        plain_tokens += tokens;
+        plain_continuations += continuations;
+    }
     bool has_room() const { return token_count < batch_size; }
     // A types block that an array has viewed is never freed before the batch itself.
     void mark_types_viewed() { types_viewed = true; }
@@ -87,9 +92,7 @@ public:
           capacity(b.batch_size),
           min_len(b.token_min_len),
           max_len(b.token_max_len),
-          filter(b.filter),
-          plain_tokens(b.plain_tokens),
-          plain_continuations(b.plain_continuations) {}
+          filter(b.filter) {}
 
     bool has_room() const { return count < capacity; }
     bool keeps(std::uint32_t char_count, TokenType type) const {
@@ -141,17 +144,9 @@ public:
         text = text_now;
         count = static_cast<std::uint32_t>(type_now - types);
     }
-    // Counts the last `tokens` appended, with `continuations` continuation bytes among them,
-    // as plain text (Batch::text_is_plain).
-    void note_plain(std::uint32_t tokens, std::size_t continuations) {
-        plain_tokens += tokens;
-        plain_continuations += continuations;
-    }
     void store(Batch& b) const {
         b.text_used = static_cast<std::size_t>(text - b.text_out);
         b.token_count = count;
-        b.plain_tokens = plain_tokens;
-        b.plain_continuations = plain_continuations;
     }
 
 private:
@@ -166,8 +161,6 @@ private:
     std::uint32_t count;
     std::uint32_t capacity, min_len, max_len;
     std::uint64_t filter;
-    std::uint32_t plain_tokens;
-    std::size_t plain_continuations;
 };
 
 }  // namespace chopwise

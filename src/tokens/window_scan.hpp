@@ -71,14 +71,12 @@ struct PendingChar {
     bool in_queue = false;
 };
 
-}  // namespace window_scan_detail
-
-// Scans at most `max_bytes` of `input`'s window from rest (scan_at_rest) and returns how many
-// bytes it took; the input is advanced past them.
-template <class Input>
-std::size_t scan_window(Input& input, TokenBuildState& build, Batch& batch,
-                        const CharClassTable& table, std::size_t max_bytes) {
-    using namespace window_scan_detail;
+// The scan, with the wide stage `wide_scan` when `Wide`; the one without it is the plain path,
+// which thus pays nothing for it.
+template <bool Wide, class Input>
+std::size_t scan_window_with(wide::ScanFn<BatchCursor> wide_scan, Input& input,
+                             TokenBuildState& build, Batch& batch, const CharClassTable& table,
+                             std::size_t max_bytes) {
     const std::uint8_t* p = input.window_begin();
     const std::uint8_t* const window_end = input.window_end();
     const std::uint8_t* const end =
@@ -114,15 +112,15 @@ std::size_t scan_window(Input& input, TokenBuildState& build, Batch& batch,
         x.bytes = nullptr;
     };
     // The wide stage starts and stops with nothing pending.
-    const wide::ScanFn<BatchCursor> wide_scan = wide::active_kernel().scan;
+    wide::PlainCount plain;
     std::uint32_t len, cls;
     while (p < end && out.has_room()) {
-        if (wide_scan != nullptr && wide::may_start(*p)) {
+        if (Wide && wide::may_start(*p)) {
             if (x.bytes) {
                 offer_pending();
                 if (!out.has_room()) break;
             }
-            p = wide_scan(p, end, window_end, out);
+            p = wide_scan(p, end, window_end, out, plain);
             if (p == end || !out.has_room()) break;
         }
         if (!classify(p, len, cls)) break;
@@ -171,11 +169,25 @@ std::size_t scan_window(Input& input, TokenBuildState& build, Batch& batch,
         p = q + dlen;
     }
     out.store(batch);
+    if (Wide) batch.note_plain(plain.tokens, plain.continuations);
     if (x.bytes && !x.in_queue) queue_char(build, whole_char(x.bytes, x.length), x.type);
     // The decoder's record is left as it is: complete or over-full, so no continuation byte
     // that follows can complete a character, exactly as after the scanned bytes.
     input.advance_to(p);
     return static_cast<std::size_t>(p - start);
+}
+
+}  // namespace window_scan_detail
+
+// Scans at most `max_bytes` of `input`'s window from rest (scan_at_rest) and returns how many
+// bytes it took; the input is advanced past them.
+template <class Input>
+std::size_t scan_window(Input& input, TokenBuildState& build, Batch& batch,
+                        const CharClassTable& table, std::size_t max_bytes) {
+    using window_scan_detail::scan_window_with;
+    const wide::ScanFn<BatchCursor> wide_scan = wide::active_kernel().scan;
+    return wide_scan ? scan_window_with<true>(wide_scan, input, build, batch, table, max_bytes)
+                     : scan_window_with<false>(wide_scan, input, build, batch, table, max_bytes);
 }
 
 }  // namespace chopwise

@@ -116,11 +116,11 @@ __attribute__((target("avx2,bmi,bmi2,popcnt"))) void classify_avx2(const std::ui
 #define CHOPWISE_AVX2 __attribute__((target("avx2,bmi,bmi2,popcnt")))
 
 // The token loop under either settings, for one instruction set.
-#define CHOPWISE_TAKE(name, target, keeps_short)                                             \
-    target __attribute__((noinline)) detail::Stop name(const std::uint8_t* p, BlockMasks* m, \
-                                                       std::size_t blocks, BatchCursor& out, \
-                                                       const std::uint8_t*& next) {          \
-        return detail::take_tokens<keeps_short>(p, m, blocks, out, next);                    \
+#define CHOPWISE_TAKE(name, target, keeps_short)                                    \
+    target __attribute__((noinline)) detail::Stop name(                             \
+        const std::uint8_t* p, BlockMasks* m, std::size_t blocks, BatchCursor& out, \
+        PlainCount& plain, const std::uint8_t*& next) {                             \
+        return detail::take_tokens<keeps_short>(p, m, blocks, out, plain, next);    \
     }
 CHOPWISE_TAKE(take_short_sse42, CHOPWISE_SSE42, true)
 CHOPWISE_TAKE(take_filtered_sse42, CHOPWISE_SSE42, false)
@@ -129,14 +129,17 @@ CHOPWISE_TAKE(take_filtered_avx2, CHOPWISE_AVX2, false)
 #undef CHOPWISE_TAKE
 
 CHOPWISE_SSE42 const std::uint8_t* scan_sse42(const std::uint8_t* p, const std::uint8_t* end,
-                                              const std::uint8_t* readable_end, BatchCursor& out) {
+                                              const std::uint8_t* readable_end, BatchCursor& out,
+                                              PlainCount& plain) {
     return scan_wide<classify_sse42, take_short_sse42, take_filtered_sse42>(p, end, readable_end,
-                                                                            out);
+                                                                            out, plain);
 }
 
 CHOPWISE_AVX2 const std::uint8_t* scan_avx2(const std::uint8_t* p, const std::uint8_t* end,
-                                            const std::uint8_t* readable_end, BatchCursor& out) {
-    return scan_wide<classify_avx2, take_short_avx2, take_filtered_avx2>(p, end, readable_end, out);
+                                            const std::uint8_t* readable_end, BatchCursor& out,
+                                            PlainCount& plain) {
+    return scan_wide<classify_avx2, take_short_avx2, take_filtered_avx2>(p, end, readable_end, out,
+                                                                         plain);
 }
 
 }  // namespace chopwise::wide

@@ -65,11 +65,21 @@ CHOPWISE_WIDE_INLINE std::uint32_t count_between(const BlockMasks* m, std::size_
 
 enum class Stop { stretch_end, other };
 
+}  // namespace detail
+
+// The tokens the stage appended and their continuation bytes (Batch::note_plain).
+struct PlainCount {
+    std::uint32_t tokens = 0;
+    std::size_t continuations = 0;
+};
+
+namespace detail {
+
 // Hands over the tokens of one classified stretch at `p`; `next` gets where it stopped.
 // `KeepsShort`: every token of at most 32 bytes is kept (so its length need not be counted).
 template <bool KeepsShort, class Out>
 CHOPWISE_WIDE_INLINE Stop take_tokens(const std::uint8_t* p, BlockMasks* m, std::size_t blocks,
-                                      Out& out, const std::uint8_t*& next) {
+                                      Out& out, PlainCount& plain, const std::uint8_t*& next) {
     // Nothing at or past the first hard byte is taken.
     Stop at_end = Stop::stretch_end;
     for (std::size_t i = 0; i < blocks; ++i) {
@@ -143,10 +153,12 @@ CHOPWISE_WIDE_INLINE Stop take_tokens(const std::uint8_t* p, BlockMasks* m, std:
     }
 done:
     out.resume(text, type_at);
-    if (s != p)
-        out.note_plain(
-            static_cast<std::uint32_t>(type_at - first_type),
-            count_between<&BlockMasks::continuation>(m, 0, s - p) - dropped_continuations);
+    if (s != p) {
+        plain.tokens += static_cast<std::uint32_t>(type_at - first_type);
+        plain.continuations +=
+            count_between<&BlockMasks::continuation>(m, 0, static_cast<std::size_t>(s - p)) -
+            dropped_continuations;
+    }
     next = s;
     return why;
 }
@@ -157,7 +169,7 @@ done:
 // reading none at or past `readable_end` (at least `end`). Returns where it stopped.
 template <class Out>
 using TakeFn = detail::Stop (*)(const std::uint8_t* p, BlockMasks* m, std::size_t blocks, Out& out,
-                                const std::uint8_t*& next);
+                                PlainCount& plain, const std::uint8_t*& next);
 
 // `Classify` is the kernel; `TakeShort` and `TakeFiltered` are take_tokens<true> and <false>,
 // each compiled apart for the kernel's instruction set: in a function of its own the token
@@ -165,7 +177,8 @@ using TakeFn = detail::Stop (*)(const std::uint8_t* p, BlockMasks* m, std::size_
 template <ClassifyFn Classify, TakeFn<BatchCursor> TakeShort, TakeFn<BatchCursor> TakeFiltered,
           class Out>
 CHOPWISE_WIDE_INLINE const std::uint8_t* scan_wide(const std::uint8_t* p, const std::uint8_t* end,
-                                                   const std::uint8_t* readable_end, Out& batch) {
+                                                   const std::uint8_t* readable_end, Out& batch,
+                                                   PlainCount& plain) {
     BlockMasks m[chunk_blocks];
     // The cursor in a local: the text stores may alias anything reached through a reference.
     Out out = batch;
@@ -184,8 +197,8 @@ CHOPWISE_WIDE_INLINE const std::uint8_t* scan_wide(const std::uint8_t* p, const 
         if (blocks > most) blocks = most;
         Classify(p, blocks, m);
         const std::uint8_t* next;
-        const detail::Stop stop = keeps_short ? TakeShort(p, m, blocks, out, next)
-                                              : TakeFiltered(p, m, blocks, out, next);
+        const detail::Stop stop = keeps_short ? TakeShort(p, m, blocks, out, plain, next)
+                                              : TakeFiltered(p, m, blocks, out, plain, next);
         const bool again = stop == detail::Stop::stretch_end && next != p;
         p = next;
         if (!again) break;
@@ -197,6 +210,7 @@ CHOPWISE_WIDE_INLINE const std::uint8_t* scan_wide(const std::uint8_t* p, const 
 // A kernel's whole stage, as the window scan calls it.
 template <class Out>
 using ScanFn = const std::uint8_t* (*)(const std::uint8_t* p, const std::uint8_t* end,
-                                       const std::uint8_t* readable_end, Out& out);
+                                       const std::uint8_t* readable_end, Out& out,
+                                       PlainCount& plain);
 
 }  // namespace chopwise::wide
