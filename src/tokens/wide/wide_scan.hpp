@@ -165,13 +165,13 @@ done:
 
 }  // namespace detail
 
-// Runs the stage from `p` with the kernel `Classify`, taking no byte at or past `end` and
-// reading none at or past `readable_end` (at least `end`). Returns where it stopped.
 template <class Out>
 using TakeFn = detail::Stop (*)(const std::uint8_t* p, BlockMasks* m, std::size_t blocks, Out& out,
                                 PlainCount& plain, const std::uint8_t*& next);
 
-// `Classify` is the kernel; `TakeShort` and `TakeFiltered` are take_tokens<true> and <false>,
+// Runs the stage from `p` with the kernel `Classify`, taking no byte at or past `end` and
+// reading none at or past `readable_end` (at least `end`); `plain` counts what it appended.
+// Returns where it stopped. `TakeShort` and `TakeFiltered` are take_tokens<true> and <false>,
 // each compiled apart for the kernel's instruction set: in a function of its own the token
 // loop keeps its position in registers.
 template <ClassifyFn Classify, TakeFn<BatchCursor> TakeShort, TakeFn<BatchCursor> TakeFiltered,
