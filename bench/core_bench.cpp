@@ -1,8 +1,10 @@
 // Throughput of the native core alone (no Python, no output): the window scan under each wide
 // kernel the CPU has against the byte-at-a-time path, on the file named on the command line.
 // Times are CPU time of this process, best of three, so other work on the machine matters less.
+// With a path (scan or bytes) and what is kept (all or none) after it, one pass of that case
+// alone, for instruction counts (the scan with the kernel CHOPWISE_KERNEL names, or the widest):
+//   valgrind --tool=callgrind build/native/core_bench FILE scan all
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -20,10 +22,10 @@ static double cpu_seconds() {
     return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
 }
 
-static double seconds_for(const std::string& text, bool scan, std::uint64_t filter,
+static double seconds_for(const std::string& text, bool scan, std::uint64_t filter, int runs,
                           std::size_t& tokens) {
     double best = 1e9;
-    for (int run = 0; run < 3; ++run) {
+    for (int run = 0; run < runs; ++run) {
         FromTextTokenizer tok(text);
         if (!scan) CoreTestHooks::turn_window_scan_off(tok);
         tok.batch.set_filter(filter);
@@ -40,8 +42,12 @@ static double seconds_for(const std::string& text, bool scan, std::uint64_t filt
 }
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s FILE [ROW]\n", argv[0]);
+    const bool one_case = argc == 4;
+    auto is = [&](int i, const char* a, const char* b) {
+        return std::string(argv[i]) == a || std::string(argv[i]) == b;
+    };
+    if (argc != 2 && !(one_case && is(2, "scan", "bytes") && is(3, "all", "none"))) {
+        std::fprintf(stderr, "usage: %s FILE [scan|bytes all|none]\n", argv[0]);
         return 2;
     }
     std::ifstream in(argv[1], std::ios::binary);
@@ -49,24 +55,26 @@ int main(int argc, char** argv) {
     buffer << in.rdbuf();
     const std::string text = buffer.str();
     const double mb = static_cast<double>(text.size()) / 1e6;
-    // ROW (for profiling) runs one row only: 0, 1, ... in the order printed.
-    const int only = argc > 2 ? std::atoi(argv[2]) : -1;
-    int row = 0;
-    auto rows = [&](const char* path, bool scan) {
+    auto rows = [&](const std::string& path, bool scan) {
         for (std::uint64_t filter : {std::uint64_t{0}, ~std::uint64_t{0}}) {
-            if (only >= 0 && row++ != only) continue;
+            if (one_case && (scan != (std::string(argv[2]) == "scan") ||
+                             (filter != 0) != (std::string(argv[3]) == "all")))
+                continue;
             std::size_t tokens = 0;
-            const double s = seconds_for(text, scan, filter, tokens);
-            std::printf("%-18s %-10s %8.1f MB/s %7.1f Mtokens/s\n", path,
+            const double s = seconds_for(text, scan, filter, one_case ? 1 : 3, tokens);
+            std::printf("%-18s %-10s %8.1f MB/s %7.1f Mtokens/s\n", path.c_str(),
                         filter ? "all kept" : "none kept", mb / s,
                         static_cast<double>(tokens) / s / 1e6);
         }
     };
     rows("byte path", false);
+    if (one_case) {
+        rows(std::string("window scan ") + wide::active_kernel().name, true);
+        return 0;
+    }
     for (wide::Kernel k : wide::supported_kernels()) {
         wide::force_kernel(k);
-        const std::string name = std::string("window scan ") + wide::kernel_info(k).name;
-        rows(name.c_str(), true);
+        rows(std::string("window scan ") + wide::kernel_info(k).name, true);
     }
     return 0;
 }

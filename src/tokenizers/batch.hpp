@@ -105,18 +105,10 @@ public:
         return min_len <= 1 && max_len >= 32 && (filter & every_type) == every_type;
     }
 
-    // Append a token that `keeps` accepted and the batch has room for: the characters of a
-    // record, or `length` bytes read in place, of which `readable` (at least `length`) may be
-    // read.
+    // Append a token that `keeps` accepted and the batch has room for: a record's bytes, or
+    // `length` bytes read in place, of which `readable` (at least `length`) may be read.
     void append(const TokenBuffer& token) {
-        char* out = text;
-        for (std::uint32_t i = 0; i < token.char_count; ++i) {
-            const Utf8Char& c = token.chars[i];
-            // All four bytes stay inside the token's slot and avoid a variable-length copy.
-            std::memcpy(out, c.bytes, 4);
-            out += c.length;
-        }
-        finish(static_cast<std::size_t>(out - text), token.token_type);
+        append(token.bytes, token.byte_count, TokenBuffer::byte_capacity, token.token_type);
     }
     void append(const std::uint8_t* bytes, std::size_t length, std::size_t readable,
                 TokenType type) {

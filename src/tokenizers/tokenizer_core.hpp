@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "../charlayer/utf8.hpp"
-#include "../tokens/build_state_pool.hpp"
 #include "../tokens/joiner.hpp"
 #include "../tokens/window_scan.hpp"
 #include "batch.hpp"
@@ -67,11 +66,7 @@ public:
         fill_batch([] {});
     }
 
-private:
-    BuildStateLease lease;  // zero when taken: a reused state was cleared when its tokenizer died
-
-public:
-    TokenBuildState& build = lease.state;
+    TokenBuildState build{};
     Input input;
     Batch batch;
 

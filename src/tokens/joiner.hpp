@@ -4,8 +4,8 @@
 
 namespace chopwise {
 
-// The token-building state of a tokenizer, in the order the tokenizer lays it out. The queue of
-// the group under construction belongs to the joiner: only the functions below touch it.
+// The token-building state of a tokenizer. The group under construction belongs to the joiner:
+// only the functions below touch it.
 class TokenBuildState {
 public:
     static constexpr std::uint32_t queue_capacity = 16;
@@ -13,8 +13,10 @@ public:
     TokenBuffer token;
 
 private:
-    TokenBuffer piece_queue[queue_capacity];
-    TokenType queue_type;
+    // The queued pieces' bytes one after another, with the group's type and length; a group
+    // holds at most 128 characters, so they fit one buffer.
+    TokenBuffer group;
+    TokenType last_type;  // of the last queued piece
     std::uint32_t queue_len;
 
 public:
@@ -24,13 +26,12 @@ public:
     friend bool holds_word_group(const TokenBuildState& s);
     friend const TokenBuffer* queued_piece(const TokenBuildState& s);
     friend void clear_queue(TokenBuildState& s);
-    friend void queue_char(TokenBuildState& s, const Utf8Char& c, TokenType type);
+    friend void queue_char(TokenBuildState& s, const std::uint8_t* bytes, std::uint32_t length,
+                           TokenType type);
 
 private:
-    std::uint32_t queued_chars() const;
     void queue_piece(const TokenBuffer& p);
     bool continues_group(const TokenBuffer& p) const;
-    void finish_group();
 };
 
 // The joining rule, in the terms both the joiner and the window scan see a piece in.
@@ -53,32 +54,20 @@ inline std::uint32_t room_for_piece(std::uint32_t pieces, std::uint32_t chars) {
     return pieces < TokenBuildState::queue_capacity ? TokenBuffer::capacity - chars : 0;
 }
 
-inline std::uint32_t TokenBuildState::queued_chars() const {
-    std::uint32_t total = 0;
-    for (std::uint32_t i = 0; i < queue_len; ++i) total += piece_queue[i].char_count;
-    return total;
-}
-
 inline void TokenBuildState::queue_piece(const TokenBuffer& p) {
-    // An empty piece (end of input) leaves the queue empty rather than holding a blank slot.
+    // An empty piece (end of input) leaves the queue empty.
     if (p.empty()) return;
-    if (queue_len == 0) queue_type = p.token_type;
-    piece_queue[queue_len++].copy_from(p);
+    if (queue_len == 0) group.token_type = p.token_type;
+    group.append(p.bytes, p.byte_count, p.char_count);
+    last_type = p.token_type;
+    ++queue_len;
 }
 
 inline bool TokenBuildState::continues_group(const TokenBuffer& p) const {
-    if (!is_word_type(queue_type)) return false;
-    const TokenType last = piece_queue[queue_len - 1].token_type;
-    return joins_after(is_word_type(last), p.token_type,
-                       is_hyphen(p.token_type, p.chars[0].bytes[0])) &&
-           p.char_count <= room_for_piece(queue_len, queued_chars());
-}
-
-inline void TokenBuildState::finish_group() {
-    token.clear();
-    token.token_type = queue_type;
-    for (std::uint32_t i = 0; i < queue_len; ++i) token.append_chars(piece_queue[i]);
-    clear_queue(*this);
+    if (!is_word_type(group.token_type)) return false;
+    return joins_after(is_word_type(last_type), p.token_type,
+                       is_hyphen(p.token_type, p.bytes[0])) &&
+           p.char_count <= room_for_piece(queue_len, group.char_count);
 }
 
 // Feeds `completed_piece` to the group under construction. Returns true when the queued group
@@ -89,7 +78,8 @@ inline bool join_piece(TokenBuildState& s) {
         s.queue_piece(p);
         return false;
     }
-    s.finish_group();
+    s.token.copy_from(s.group);
+    clear_queue(s);
     s.queue_piece(p);
     return true;
 }
@@ -99,29 +89,29 @@ inline bool join_piece(TokenBuildState& s) {
 
 // Whether the queue holds a word group, which the next pieces may still extend.
 inline bool holds_word_group(const TokenBuildState& s) {
-    return s.queue_len != 0 && is_word_type(s.queue_type);
+    return s.queue_len != 0 && is_word_type(s.group.token_type);
 }
 
 // The one queued piece outside a word group, or null when the queue is empty.
 inline const TokenBuffer* queued_piece(const TokenBuildState& s) {
-    return s.queue_len == 1 && !is_word_type(s.queue_type) ? &s.piece_queue[0] : nullptr;
+    return s.queue_len == 1 && !is_word_type(s.group.token_type) ? &s.group : nullptr;
 }
 
 // Empties the queue: its pieces are dropped, or were taken as a token by their caller.
 inline void clear_queue(TokenBuildState& s) {
-    for (std::uint32_t i = 0; i < s.queue_len; ++i) s.piece_queue[i].clear();
-    s.queue_type = TokenType::NOTTKN;
+    s.group.clear();
+    s.last_type = TokenType::NOTTKN;
     s.queue_len = 0;
 }
 
-// Queues the one-character piece `c` of non-word type `type` into the empty queue, as joining
-// it would.
-inline void queue_char(TokenBuildState& s, const Utf8Char& c, TokenType type) {
-    TokenBuffer& piece = s.piece_queue[0];
-    piece.append(c);
-    piece.token_type = type;
+// Queues the one-character piece of non-word type `type` whose `length` bytes are at `bytes`
+// into the empty queue, as joining it would.
+inline void queue_char(TokenBuildState& s, const std::uint8_t* bytes, std::uint32_t length,
+                       TokenType type) {
+    s.group.append(bytes, length, 1);
+    s.group.token_type = type;
+    s.last_type = type;
     s.queue_len = 1;
-    s.queue_type = type;
 }
 
 }  // namespace chopwise

@@ -103,7 +103,7 @@ std::size_t scan_window_with(wide::ScanFn<BatchCursor> wide_scan, Input& input,
     BatchCursor out(batch);
     PendingChar x;
     if (const TokenBuffer* piece = queued_piece(build))
-        x = {piece->chars[0].bytes, piece->chars[0].length, piece->token_type, true};
+        x = {piece->bytes, piece->byte_count, piece->token_type, true};
     auto offer_pending = [&] {
         if (out.keeps(1, x.type))
             out.append(x.bytes, x.length,
@@ -170,7 +170,7 @@ std::size_t scan_window_with(wide::ScanFn<BatchCursor> wide_scan, Input& input,
     }
     out.store(batch);
     if (Wide) batch.note_plain(plain.tokens, plain.continuations);
-    if (x.bytes && !x.in_queue) queue_char(build, whole_char(x.bytes, x.length), x.type);
+    if (x.bytes && !x.in_queue) queue_char(build, x.bytes, x.length, x.type);
     // The decoder's record is left as it is: complete or over-full, so no continuation byte
     // that follows can complete a character, exactly as after the scanned bytes.
     input.advance_to(p);

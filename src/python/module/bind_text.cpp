@@ -1,6 +1,6 @@
-#include "charlayer/utf8_text.hpp"
 #include "bind_common.hpp"
 #include "bindings.hpp"
+#include "charlayer/utf8_text.hpp"
 
 namespace pybind11::detail {
 

@@ -1,7 +1,7 @@
 #include <pybind11/pybind11.h>
 
-#include "charlayer/token_type.hpp"
 #include "bindings.hpp"
+#include "charlayer/token_type.hpp"
 
 namespace py = pybind11;
 using chopwise::TokenType;
