@@ -151,8 +151,8 @@ private:
     char* text;
     std::uint64_t* types;
     std::uint32_t count;
-    std::uint32_t capacity, min_len, max_len;
-    std::uint64_t filter;
+    const std::uint32_t capacity, min_len, max_len;
+    const std::uint64_t filter;
 };
 
 }  // namespace chopwise

@@ -177,11 +177,9 @@ using TakeFn = detail::Stop (*)(const std::uint8_t* p, BlockMasks* m, std::size_
 template <ClassifyFn Classify, TakeFn<BatchCursor> TakeShort, TakeFn<BatchCursor> TakeFiltered,
           class Out>
 CHOPWISE_WIDE_INLINE const std::uint8_t* scan_wide(const std::uint8_t* p, const std::uint8_t* end,
-                                                   const std::uint8_t* readable_end, Out& batch,
+                                                   const std::uint8_t* readable_end, Out& out,
                                                    PlainCount& plain) {
     BlockMasks m[chunk_blocks];
-    // The cursor in a local: the text stores may alias anything reached through a reference.
-    Out out = batch;
     const bool keeps_short = out.keeps_every_short_token();
     // A stretch grows from one block while it finds no hard byte, so text where hard bytes
     // are frequent classifies little that it cannot take.
@@ -203,7 +201,6 @@ CHOPWISE_WIDE_INLINE const std::uint8_t* scan_wide(const std::uint8_t* p, const 
         p = next;
         if (!again) break;
     }
-    batch = out;
     return p;
 }
 
