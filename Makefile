@@ -170,6 +170,8 @@ test-asan:
 # CHOPWISE_FUZZ): ASan makes each run that allocates a batch about a hundred times slower, so
 # the search runs with UBSan alone and everything it keeps is then replayed under ASan+UBSan.
 # New inputs go to a scratch directory; tests/fuzz/corpus keeps only the chosen ones.
+# Every input runs under each wide kernel the CPU has; FUZZ_KERNEL=sse42 (plain, avx2) fuzzes
+# one kernel alone.
 fuzz: $(STAMP_TOOLS)
 	@if ! command -v clang++ >/dev/null 2>&1 || ! dpkg -s libclang-rt-dev >/dev/null 2>&1; then \
 	  apt-get update && apt-get install -y clang libclang-rt-dev; fi

@@ -7,7 +7,8 @@ from conftest import ROOT, native_env, tool
 
 
 @pytest.mark.parametrize(
-    "check", ["test_core", "test_window_scan", "test_utf8_text", "test_polls", "test_columns"]
+    "check",
+    ["test_core", "test_window_scan", "test_wide_kernels.*", "test_utf8_text", "test_polls", "test_columns"],
 )
 def test_native_checks(native_build, check):
     run = subprocess.run([tool("ctest"), "--test-dir", str(native_build), "--output-on-failure",

@@ -80,6 +80,36 @@ bool widen_utf8(const std::uint8_t* s, std::size_t n, const Utf8Shape& shape, Ch
     return out == out_end;
 }
 
+// Writes the characters of `s` into `out` in one pass, for text known to hold only ASCII
+// characters and two-byte sequences (no validation: the caller has it from where the text was
+// made).
+inline void widen_two_byte_utf8(const std::uint8_t* s, std::size_t n, std::uint16_t* out) {
+    const std::uint8_t* const end = s + n;
+    while (s < end) {
+#if defined(__SSE2__)
+        if (end - s >= 16) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s));
+            if (_mm_movemask_epi8(v) == 0) {
+                const __m128i zero = _mm_setzero_si128();
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(v, zero));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(v, zero));
+                s += 16;
+                out += 16;
+                continue;
+            }
+        }
+#endif
+        const std::uint8_t b = *s;
+        if (b < 0x80) {
+            *out++ = b;
+            ++s;
+        } else {
+            *out++ = static_cast<std::uint16_t>((b & 0x1Fu) << 6 | (s[1] & 0x3Fu));
+            s += 2;
+        }
+    }
+}
+
 // A code point array's UTF-8 form takes at most this many bytes per code point.
 template <class Char>
 inline constexpr std::size_t utf8_bytes_per_char = sizeof(Char) == 1   ? 2

@@ -13,7 +13,7 @@ namespace chopwise {
 inline constexpr std::size_t token_slot_bytes = TokenBuffer::capacity * 4 + 1;
 inline constexpr std::uint32_t default_batch_size = 65536;
 // Appends copy in fixed-size moves that may write this far past a token's first byte.
-inline constexpr std::size_t append_overrun_bytes = 16;
+inline constexpr std::size_t append_overrun_bytes = 32;
 // The size bound of an input whose length is not known in advance.
 inline constexpr std::uint64_t unbounded_input = ~std::uint64_t{0};
 
@@ -41,6 +41,17 @@ public:
     void reset() {
         text_used = 0;
         token_count = 0;
+        plain_tokens = 0;
+        plain_continuations = 0;
+    }
+    // Whether every token of the batch is known strictly well-formed UTF-8 of ASCII characters
+    // and two-byte Russian letters (the wide stage's tokens), so that its text has
+    // `text_used - plain_continuations` characters and no character past U+04FF.
+    bool text_is_plain() const { return plain_tokens == token_count; }
+    // Counts `tokens` appended, with `continuations` continuation bytes among them, as plain.
+    void note_plain(std::uint32_t tokens, std::size_t continuations) {
+        plain_tokens += tokens;
+        plain_continuations += continuations;
     }
     bool has_room() const { return token_count < batch_size; }
     // A types block that an array has viewed is never freed before the batch itself.
@@ -50,6 +61,9 @@ public:
     std::uint64_t* types_out = nullptr;
     std::size_t text_used = 0;
     std::uint32_t token_count = 0;
+    // How many of the tokens are known to be plain text, and their continuation bytes.
+    std::uint32_t plain_tokens = 0;
+    std::size_t plain_continuations = 0;
     std::uint32_t batch_size = default_batch_size;
     std::uint32_t token_min_len = 0;
     std::uint32_t token_max_len = 512;
@@ -84,6 +98,12 @@ public:
     bool keeps(std::uint32_t char_count, TokenType type) const {
         return min_len <= char_count && char_count <= max_len && (type_bits(type) & filter) != 0;
     }
+    // Whether every token of 1 to 32 characters is kept, whatever its type.
+    bool keeps_every_short_token() const {
+        std::uint64_t every_type = 0;
+        for (const TokenTypeInfo& info : token_types) every_type |= type_bits(info.type);
+        return min_len <= 1 && max_len >= 32 && (filter & every_type) == every_type;
+    }
 
     // Append a token that `keeps` accepted and the batch has room for: a record's bytes, or
     // `length` bytes read in place, of which `readable` (at least `length`) may be read.
@@ -98,6 +118,23 @@ public:
         else
             std::memcpy(text, bytes, length);
         finish(length, type);
+    }
+    // Appends of short tokens with the write position in plain locals, for a loop that
+    // appends many: each token of at most 32 bytes, with 32 readable, in one fixed-size move.
+    // The types go from `types_at()` up to `types_end()`; `resume` takes the position back.
+    char* text_at() const { return text; }
+    std::uint64_t* types_at() const { return types + count; }
+    std::uint64_t* types_end() const { return types + capacity; }
+    static void append_short(char*& text, std::uint64_t*& type_at, const std::uint8_t* bytes,
+                             std::size_t length, std::uint64_t type) {
+        std::memcpy(text, bytes, 32);
+        text[length] = '\0';
+        text += length + 1;
+        *type_at++ = type;
+    }
+    void resume(char* text_now, const std::uint64_t* type_now) {
+        text = text_now;
+        count = static_cast<std::uint32_t>(type_now - types);
     }
     void store(Batch& b) const {
         b.text_used = static_cast<std::size_t>(text - b.text_out);

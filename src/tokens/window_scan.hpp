@@ -11,6 +11,8 @@
 // window's end, two word types side by side, a group the joiner would cut short at its limits.
 // For any bytes, windows, batch sizes and settings it hands over the same tokens in the same
 // calls as the byte path (tests/native/test_window_scan.cpp and the fuzz target hold it to that).
+// Where the CPU has a wide kernel (wide/kernels.hpp), its stage takes the plain stretches of
+// ASCII and Russian letters many bytes at a time before each token this loop takes.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +22,7 @@
 #include "../charlayer/utf8.hpp"
 #include "../tokenizers/batch.hpp"
 #include "joiner.hpp"
+#include "wide/kernels.hpp"
 #include "word_runs.hpp"
 
 namespace chopwise {
@@ -68,14 +71,12 @@ struct PendingChar {
     bool in_queue = false;
 };
 
-}  // namespace window_scan_detail
-
-// Scans at most `max_bytes` of `input`'s window from rest (scan_at_rest) and returns how many
-// bytes it took; the input is advanced past them.
-template <class Input>
-std::size_t scan_window(Input& input, TokenBuildState& build, Batch& batch,
-                        const CharClassTable& table, std::size_t max_bytes) {
-    using namespace window_scan_detail;
+// The scan, with the wide stage `wide_scan` when `Wide`; the one without it is the plain path,
+// which thus pays nothing for it.
+template <bool Wide, class Input>
+std::size_t scan_window_with(wide::ScanFn<BatchCursor> wide_scan, Input& input,
+                             TokenBuildState& build, Batch& batch, const CharClassTable& table,
+                             std::size_t max_bytes) {
     const std::uint8_t* p = input.window_begin();
     const std::uint8_t* const window_end = input.window_end();
     const std::uint8_t* const end =
@@ -110,8 +111,18 @@ std::size_t scan_window(Input& input, TokenBuildState& build, Batch& batch,
         if (x.in_queue) clear_queue(build);
         x.bytes = nullptr;
     };
+    // The wide stage starts and stops with nothing pending.
+    wide::PlainCount plain;
     std::uint32_t len, cls;
     while (p < end && out.has_room()) {
+        if (Wide && wide::may_start(*p)) {
+            if (x.bytes) {
+                offer_pending();
+                if (!out.has_room()) break;
+            }
+            p = wide_scan(p, end, window_end, out, plain);
+            if (p == end || !out.has_room()) break;
+        }
         if (!classify(p, len, cls)) break;
         if (!is_word_class(cls)) {
             if (x.bytes) offer_pending();
@@ -158,11 +169,25 @@ std::size_t scan_window(Input& input, TokenBuildState& build, Batch& batch,
         p = q + dlen;
     }
     out.store(batch);
+    if (Wide) batch.note_plain(plain.tokens, plain.continuations);
     if (x.bytes && !x.in_queue) queue_char(build, x.bytes, x.length, x.type);
     // The decoder's record is left as it is: complete or over-full, so no continuation byte
     // that follows can complete a character, exactly as after the scanned bytes.
     input.advance_to(p);
     return static_cast<std::size_t>(p - start);
+}
+
+}  // namespace window_scan_detail
+
+// Scans at most `max_bytes` of `input`'s window from rest (scan_at_rest) and returns how many
+// bytes it took; the input is advanced past them.
+template <class Input>
+std::size_t scan_window(Input& input, TokenBuildState& build, Batch& batch,
+                        const CharClassTable& table, std::size_t max_bytes) {
+    using window_scan_detail::scan_window_with;
+    const wide::ScanFn<BatchCursor> wide_scan = wide::active_kernel().scan;
+    return wide_scan ? scan_window_with<true>(wide_scan, input, build, batch, table, max_bytes)
+                     : scan_window_with<false>(wide_scan, input, build, batch, table, max_bytes);
 }
 
 }  // namespace chopwise

@@ -21,6 +21,7 @@
 #include "../native/check.hpp"
 #include "../native/core_hooks.hpp"
 #include "../native/memory_source.hpp"
+#include "tokens/wide/kernels.hpp"
 
 namespace {
 
@@ -200,9 +201,28 @@ std::vector<Token> drain(const std::uint8_t* data, std::size_t size, const Setti
     return tokens;
 }
 
+// The kernels each input runs under besides the one in use. FUZZ_KERNEL=name fuzzes that
+// kernel alone: it is put in use and no other runs.
+const std::vector<chopwise::wide::Kernel>& other_kernels() {
+    static const std::vector<chopwise::wide::Kernel> others = [] {
+        namespace wide = chopwise::wide;
+        std::vector<wide::Kernel> chosen;
+        const char* only = std::getenv("FUZZ_KERNEL");
+        for (wide::Kernel k : wide::supported_kernels()) {
+            if (!only)
+                chosen.push_back(k);
+            else if (std::strcmp(only, wide::kernel_info(k).name) == 0)
+                wide::force_kernel(k);
+        }
+        return chosen;
+    }();
+    return others;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::vector<chopwise::wide::Kernel>& others = other_kernels();
     constexpr std::size_t header = 5;
     if (size < header) return 0;
     Settings s;
@@ -222,10 +242,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Settings whole = s;
     whole.batch_size = 64;
     require(drain(text, text_size, whole) == tokens, "tokens depend on the batch size");
-    // The window scan is a shortcut: byte by byte must give the same tokens.
+    // The window scan is a shortcut: byte by byte must give the same tokens, whichever wide
+    // kernel runs under it.
     Settings bytewise = s;
     bytewise.scan = false;
     require(drain(text, text_size, bytewise) == tokens, "window scan and byte path disagree");
+    const chopwise::wide::Kernel active = chopwise::wide::active_kernel().kernel;
+    for (chopwise::wide::Kernel k : others) {
+        if (k == active) continue;
+        chopwise::wide::force_kernel(k);
+        require(drain(text, text_size, s) == tokens, "wide kernels disagree");
+    }
+    chopwise::wide::force_kernel(active);
 
     if (!s.custom) {
         const std::vector<std::string> chars = complete_chars(text, text_size);

@@ -165,5 +165,23 @@ int main() {
         }
         check(s);
     }
+    // Text of ASCII and two-byte characters only, widened in one pass without a check.
+    const char* plain[] = {"a",        "\0",       "\x7f",     " ",        "abcdefghijklmnopq",
+                           "\xd0\x81", "\xd0\xb0", "\xd1\x8f", "\xd1\x91", "\xc2\x80",
+                           "\xdf\xbf"};
+    for (int round = 0; round < 20000; ++round) {
+        s.clear();
+        for (int i = 0, n = static_cast<int>(rng() % 60); i < n; ++i) {
+            const std::size_t pick = rng() % (sizeof plain / sizeof plain[0]);
+            s += pick == 1 ? std::string(1, '\0') : std::string(plain[pick]);
+        }
+        std::vector<std::uint32_t> want;
+        CHECK(reference_decode(s, want));
+        std::vector<std::uint16_t> out(want.size() + 1, 0xFFFF);
+        widen_two_byte_utf8(reinterpret_cast<const std::uint8_t*>(s.data()), s.size(), out.data());
+        CHECK(out.back() == 0xFFFF);
+        out.pop_back();
+        CHECK(std::vector<std::uint32_t>(out.begin(), out.end()) == want);
+    }
     return native_check::report();
 }

@@ -3,6 +3,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstring>
 #include <stdexcept>
 
 #include "charlayer/utf8_text.hpp"
@@ -64,6 +65,22 @@ inline PyObject* text_to_str(const char* text, std::size_t n) {
     return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), nullptr);
 }
 
+// The text of a batch known plain (Batch::text_is_plain) in one pass: its size and width are
+// known, and pure ASCII is copied as it is.
+inline PyObject* plain_text_to_str(const Batch& batch) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(batch.text_out);
+    const std::size_t chars = batch.text_used - batch.plain_continuations;
+    // A continuation byte belongs to a Russian letter, past U+00FF.
+    const bool ascii = batch.plain_continuations == 0;
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(chars), ascii ? 0x7F : 0xFFFF);
+    if (str == nullptr) return nullptr;
+    if (ascii)
+        std::memcpy(PyUnicode_1BYTE_DATA(str), bytes, chars);
+    else
+        widen_two_byte_utf8(bytes, batch.text_used, PyUnicode_2BYTE_DATA(str));
+    return str;
+}
+
 // Turns the filled batch into {"text": str, "types": uint64 array viewing types_out}. The
 // array's base is the tokenizer's own Python object, which keeps its buffers alive.
 template <class Tokenizer>
@@ -72,7 +89,8 @@ py::dict build_result(Tokenizer& tok) {
     py::dict result = new_dict();
     if (batch.token_count == 0) return result;
 
-    PyObject* text = text_to_str(batch.text_out, batch.text_used);
+    PyObject* text = batch.text_is_plain() ? plain_text_to_str(batch)
+                                           : text_to_str(batch.text_out, batch.text_used);
     if (text == nullptr) throw py::error_already_set();
     set_item(result, text_key(), py::reinterpret_steal<py::object>(text));
 
