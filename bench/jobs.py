@@ -89,7 +89,9 @@ def count_rows(path, runs, workers_path):
 def part_cpu(path, start, end):
     """Runs in a worker: CPU seconds of counting one part, as count_words(workers=2) does."""
     t0 = time.process_time()
-    part = _count.count_piece(_shards.Piece(str(path), start, end), _count.Settings(int(WORDS), 0, 512, "strict"))
+    part = _count.count_piece(
+        _shards.Piece(str(path), start, end), _count.Settings(int(WORDS), 0, 512, "strict")
+    )
     return time.process_time() - t0, part
 
 

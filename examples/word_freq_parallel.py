@@ -1,6 +1,6 @@
 """Word frequencies over a folder of UTF-8 files, counted in one worker process per core.
 
-    python examples/word_freq_parallel.py FOLDER [TOP]
+python examples/word_freq_parallel.py FOLDER [TOP]
 """
 
 import sys

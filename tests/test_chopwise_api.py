@@ -3,15 +3,16 @@ tokenizer loop."""
 
 import sys
 
-import chopwise
-import chopwiseCXX as cw
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import chopwise
+import chopwiseCXX as cw
 from chopwise import Token, mask
 from conftest import split_tokens
 from conftest import tokenize as module_tokens
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
 # Characters that exercise every rule: both alphabets, digits, the hyphen, other dashes,
 # spaces, line feeds, CR, U+0000, non-Russian letters, characters past U+FFFF.

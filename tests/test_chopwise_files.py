@@ -13,12 +13,13 @@ from collections import Counter
 from itertools import pairwise
 from pathlib import Path
 
-import chopwise
-import chopwiseCXX as cw
 import pytest
-from chopwise import _count, _shards, _sources
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
+import chopwise
+import chopwiseCXX as cw
+from chopwise import _count, _shards, _sources
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 # Real text, with lines long and short, then the awkward cases: U+0000, characters past U+FFFF,

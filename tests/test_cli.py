@@ -15,8 +15,9 @@ import sys
 from collections import Counter
 from pathlib import Path
 
-import chopwise
 import pytest
+
+import chopwise
 
 CHOPWISE = str(Path(sys.executable).with_name("chopwise"))
 ROOT = Path(__file__).resolve().parent.parent

@@ -3,10 +3,10 @@
 import gc
 import os
 
-import chopwiseCXX as cw
 import pytest
-from conftest import D, E, N, P, R, U, W, configure, drain
 
+import chopwiseCXX as cw
+from conftest import E, R, configure, drain
 
 
 def open_fds():
@@ -102,7 +102,13 @@ def test_file_before_its_end_is_open_exactly_as_long_as_the_tokenizer(write_file
 
 MIXED = (
     "Ёлки-палки, e-mail 2-й раз: 3.14 % — «цитата» a--b x- y\n\tend "
-    + "a" * 300 + " " + "-".join("абвгдежзи") + " " + "b" * 100 + "-" + "c" * 100
+    + "a" * 300
+    + " "
+    + "-".join("абвгдежзи")
+    + " "
+    + "b" * 100
+    + "-"
+    + "c" * 100
 )
 
 

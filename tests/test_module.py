@@ -4,8 +4,9 @@ import subprocess
 import sys
 import textwrap
 
-import chopwiseCXX as cw
 import pytest
+
+import chopwiseCXX as cw
 from chopwiseCXX import TokenType as T
 
 MEMBERS = ["NOTTKN", "WRDSPC", "NWLINE", "ENWORD", "NUMBER", "RUWORD", "PNCTTN", "UNKNWN"]

@@ -54,5 +54,7 @@ def test_installed_metadata_carries_the_page_and_the_licence():
 def test_installed_metadata_allows_only_the_interpreter_the_module_imports_on():
     # The module refuses any interpreter but 3.13 at import; pip must not offer it to others.
     python = SpecifierSet(distribution("chopwiseCXX").metadata["Requires-Python"])
-    assert [v for v in ("3.12.9", "3.13.0", "3.13.11", "3.14.0", "3.130.0") if v in python] == \
-        ["3.13.0", "3.13.11"]
+    assert [v for v in ("3.12.9", "3.13.0", "3.13.11", "3.14.0", "3.130.0") if v in python] == [
+        "3.13.0",
+        "3.13.11",
+    ]

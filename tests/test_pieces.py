@@ -4,8 +4,9 @@ workers differ)."""
 
 import gzip
 
-import chopwise
 import pytest
+
+import chopwise
 from chopwise._count import Settings, add_partials, count_piece, final_counts
 from chopwise._shards import Piece, pieces_of
 

@@ -2,8 +2,9 @@
 
 import sys
 
-import chopwiseCXX as cw
 import pytest
+
+import chopwiseCXX as cw
 from conftest import ROADS, D, E, N, P, R, U, W
 
 

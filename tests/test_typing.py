@@ -16,7 +16,7 @@ TYPE_ONLY = {"Batch"}
 # pybind11 gives the stream classes an __init__ that refuses every call; the stubs leave it out.
 RUNTIME_ONLY = {("fts_stream", "__init__"), ("ffs_stream", "__init__")}
 
-GOOD = '''
+GOOD = """
 import pathlib
 from typing import TYPE_CHECKING, assert_type
 
@@ -54,10 +54,10 @@ assert_type(iter(FTTokenizer(bytearray(b"x")).stream), chopwiseCXX.fts_stream)
 assert_type(next(FFTokenizer("x").stream), Batch)
 assert_type(int(TokenType(4)), int)
 print(words(FTTokenizer("a b")), words(FFTokenizer("/dev/null")), TokenType.ENWORD.name)
-'''
+"""
 
 # The chopwise library: typed use of every function.
-LIBRARY = '''
+LIBRARY = """
 import io
 from collections import Counter
 from pathlib import Path
@@ -97,7 +97,7 @@ assert_type(counts, Counter[str])
 one: Counter[str] = chopwise.count_words("-", types=None, errors="replace")
 arrow_batch = chopwise.to_arrow(batch)
 arrow_tokens = many.to_arrow()
-'''
+"""
 
 LIBRARY_BAD = [
     "chopwise.tokenize(1)",

@@ -8,6 +8,7 @@ from chopwise._batch import tokens
 
 if TYPE_CHECKING:
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
     from chopwiseCXX import Batch
 
 

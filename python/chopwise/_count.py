@@ -18,9 +18,9 @@ from dataclasses import dataclass
 from functools import partial
 from typing import Any, BinaryIO, TypeGuard
 
-import chopwiseCXX
 import numpy as np
 
+import chopwiseCXX
 from chopwise import _shards, _sources
 from chopwise._sources import PathArg, Source
 from chopwise._types import TypeSpec, check_lengths, type_mask

@@ -5,16 +5,16 @@ from dataclasses import dataclass
 from itertools import accumulate, compress
 from typing import TYPE_CHECKING, BinaryIO
 
-import chopwiseCXX
 import numpy as np
 import numpy.typing as npt
-from chopwiseCXX import FTTokenizer
 
+import chopwiseCXX
 from chopwise import _sources
 from chopwise._arrow import require_pyarrow
 from chopwise._batch import tokens
 from chopwise._sources import Source
 from chopwise._types import ALL, MEMBER, Token, TypeSpec, check_lengths, type_mask
+from chopwiseCXX import FTTokenizer
 
 if TYPE_CHECKING:
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]

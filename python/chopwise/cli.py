@@ -19,12 +19,12 @@ from functools import partial
 from typing import BinaryIO, TextIO
 
 import numpy as np
-from chopwiseCXX import ENWORD, RUWORD, FTTokenizer, TokenType
 
 import chopwise
 from chopwise._count import Partial, Settings, _worker_context, add_partials, count_piece, final_counts
 from chopwise._shards import Piece, pieces_of
 from chopwise._sources import checked, chunks, open_source, plain_file
+from chopwiseCXX import ENWORD, RUWORD, FTTokenizer, TokenType
 
 PROG = "chopwise"
 # Inputs smaller than this are done before a progress bar would be of use.

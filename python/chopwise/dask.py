@@ -12,9 +12,9 @@ import os
 from collections import Counter
 from collections.abc import Iterable, Sequence
 
-import chopwiseCXX
 from distributed import Client, Future, get_client
 
+import chopwiseCXX
 from chopwise._count import Partial, Settings, add_partials, count_piece, final_counts
 from chopwise._shards import Piece, pieces_of, plain_size
 from chopwise._sources import PathArg
