@@ -81,7 +81,7 @@ def man_text(src):
 
 
 def fortune_text(src):
-    return _tidy("\n".join(l for l in src.splitlines() if l.strip() != "%"))
+    return _tidy("\n".join(line for line in src.splitlines() if line.strip() != "%"))
 
 
 def _kind(name):

@@ -151,7 +151,7 @@ def line_rows(lines, runs):
         rows.append((name, f"{len(lines)} lines", seconds, seconds / len(lines) * 1e6))
     many = results["tokenize_many"]
     per_line = [[] for _ in lines]
-    for doc, text in zip(many.doc.tolist(), many.text):
+    for doc, text in zip(many.doc.tolist(), many.text, strict=True):
         per_line[doc].append(text)
     assert per_line == results["one FTTokenizer per line"]
     return rows

@@ -206,9 +206,10 @@ def rss_child(path):
     """Runs in a subprocess: FFTokenizer over path with default settings, peak RSS growth."""
 
     def hwm_kb():
-        for line in open("/proc/self/status"):
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
 
     before = hwm_kb()
     t0 = time.perf_counter()
@@ -338,7 +339,7 @@ def peer_rows(data, path, runs, args, notes):
             sample = data[: int(args.razdel_mb * MB)].decode("utf-8", "ignore").encode()
             note += f", on a {len(sample) / MB:.1f} MB slice"
         try:
-            seconds, done, result = measure(lambda t, _p: fn(t), sample, path, runs, args.budget)
+            seconds, done, result = measure(lambda t, _p, fn=fn: fn(t), sample, path, runs, args.budget)
         except Exception as e:  # a peer that breaks is reported, not fatal
             notes.append(f"{name} skipped: failed with {type(e).__name__}: {e}")
             print(f"  {notes[-1]}", flush=True)

@@ -32,7 +32,7 @@ def batch_pairs(batch):
         return []
     tokens = split_tokens(batch["text"])
     assert len(tokens) == len(batch["types"])
-    return list(zip(tokens, (int(t) for t in batch["types"])))
+    return list(zip(tokens, (int(t) for t in batch["types"]), strict=True))
 
 
 def drain(tok, limit=1_000_000):

@@ -87,7 +87,7 @@ def test_failed_resize_raises_memory_error_and_keeps_the_old_batch(write_file):
     tok = configure(cw.FFTokenizer(write_file("a b c")), batch_size=2)
     with pytest.raises(MemoryError):
         tok.set_batch_size(2**32 - 1)  # over 2 TB of text buffer
-    assert [t for t in texts_of(tok)] == ["a\0 \0", "b\0 \0", "c\0"]
+    assert list(texts_of(tok)) == ["a\0 \0", "b\0 \0", "c\0"]
 
 
 @pytest.mark.parametrize("text", ["", "a", "ab cd", "ё" * 200, "\U0001f50e-x " * 50])

@@ -135,10 +135,10 @@ def test_tokenize_many_is_one_tokenizer_per_text(many, types, min_len, max_len):
         for i, text in enumerate(many)
         for tok, kind in module_pairs(text, types, min_len, max_len)
     ]
-    assert list(zip(got.doc.tolist(), got.text, got.types.tolist())) == want
+    assert list(zip(got.doc.tolist(), got.text, got.types.tolist(), strict=True)) == want
     assert len(got) == len(want)
     assert got.types.dtype == np.uint64 and got.doc.dtype == got.start.dtype == got.end.dtype == np.int64
-    for doc, text, start, end in zip(got.doc, got.text, got.start, got.end):
+    for doc, text, start, end in zip(got.doc, got.text, got.start, got.end, strict=True):
         assert many[doc][start:end] == text
 
 

@@ -152,7 +152,7 @@ def test_no_token_spans_a_line_feed(data, draw):
     the whole, whatever the bytes (invalid UTF-8 included)."""
     feeds = [i + 1 for i, b in enumerate(data) if b == 10]
     cuts = sorted(draw.draw(st.sets(st.sampled_from(feeds))) if feeds else [])
-    parts = [data[a:b] for a, b in zip([0, *cuts], [*cuts, len(data)])]
+    parts = [data[a:b] for a, b in pairwise([0, *cuts, len(data)])]
     assert [pair for part in parts for pair in module_pairs(part)] == module_pairs(data)
 
 
@@ -178,7 +178,7 @@ def test_count_range_of_the_parts_is_the_count_of_the_file(tmp_path):
     for start, end in ranges:
         total += _count.count_range(path, start, end, types=WORDS, lower=True, min_len=2, max_len=9)
     assert total == _count.lowered(module_file_counts(path, min_len=2, max_len=9))
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="shard_size must be at least 1"):
         _shards.split_at_newlines(path, 0)
 
 

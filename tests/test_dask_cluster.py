@@ -15,11 +15,11 @@ import pytest
 
 distributed = pytest.importorskip("distributed")
 
-import chopwise
-import chopwise.dask
+import chopwise  # noqa: E402
+import chopwise.dask  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-from dask_processes import dask_cluster
+from dask_processes import dask_cluster  # noqa: E402
 
 TIME_LIMIT = 120  # seconds for the whole module, cluster start and stop included
 SHARD = 1 << 15

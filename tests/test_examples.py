@@ -32,7 +32,7 @@ def test_sample_listing_covers_the_whole_text():
     pairs = [line.rsplit(" ", 1) for line in listing.splitlines()]
     tokens = [ast.literal_eval(tok.strip()) for tok, _ in pairs]
     assert "".join(tokens) == (EXAMPLES / "sample.txt").read_text(encoding="utf-8")
-    listed = dict((ast.literal_eval(tok.strip()), name) for tok, name in pairs)
+    listed = {ast.literal_eval(tok.strip()): name for tok, name in pairs}
     for token, name in [
         ("кто-то", "RUWORD"),
         ("e-mail", "ENWORD"),
@@ -96,7 +96,7 @@ def test_file_summary_progress_and_bad_batches(tmp_path, terminal):
 
 
 def test_file_summary_missing_file(tmp_path):
-    code, out, err = summarise(tmp_path / "missing.txt")
+    code, _out, err = summarise(tmp_path / "missing.txt")
     assert code == 1 and "cannot open" in err
 
 
@@ -142,7 +142,7 @@ def test_count_file_counts_lowercased_words(tmp_path):
     path = tmp_path / "t.txt"
     path.write_text(TEXT, encoding="utf-8")
     assert wf.count_file(str(path)) == TEXT_WORDS
-    with pytest.raises(OSError):
+    with pytest.raises(FileNotFoundError):
         wf.count_file(str(tmp_path / "missing.txt"))
 
 

@@ -9,6 +9,7 @@ get_batch and stream calls must give exactly the model's batches.
 import os
 import tempfile
 from dataclasses import dataclass
+from itertools import pairwise
 
 import numpy as np
 import pytest
@@ -72,7 +73,7 @@ def decode(data):
     next lead byte; a character with too few of them is dropped, extra ones are ignored."""
     chars = []
     starts = [i for i, b in enumerate(data) if lead_len(b)] + [len(data)]
-    for i, j in zip(starts, starts[1:]):
+    for i, j in pairwise(starts):
         n = lead_len(data[i])
         if j - i >= n:
             raw = data[i : i + n]

@@ -107,7 +107,8 @@ class ArrowTally:
         self.finished()
         if not self._values:
             return Counter()
-        return _nul_tokens(Counter(dict(zip(self._values[0].to_pylist(), self._counts[0].to_pylist()))))
+        words, counts = self._values[0].to_pylist(), self._counts[0].to_pylist()
+        return _nul_tokens(Counter(dict(zip(words, counts, strict=True))))
 
 
 Tally = CounterTally | ArrowTally

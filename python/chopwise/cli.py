@@ -357,11 +357,11 @@ def write_counts(ranked: list[tuple[str, int]], fmt: str, out: TextIO) -> None:
         return
     words = [word.translate(_ESCAPES) for word, _ in ranked]
     if fmt == "tsv":
-        _write_lines((f"{w}\t{n}\n" for w, (_, n) in zip(words, ranked)), out)
+        _write_lines((f"{w}\t{n}\n" for w, (_, n) in zip(words, ranked, strict=True)), out)
         return
     width = max(map(len, words), default=0)
     digits = max((len(f"{n:,}") for _, n in ranked), default=0)
-    _write_lines((f"{w:<{width}}  {n:>{digits},}\n" for w, (_, n) in zip(words, ranked)), out)
+    _write_lines((f"{w:<{width}}  {n:>{digits},}\n" for w, (_, n) in zip(words, ranked, strict=True)), out)
 
 
 def emit(out: TextIO, text: str) -> None:
@@ -415,7 +415,7 @@ def _tsv_line(token: chopwise.Token, offsets: bool) -> str:
 def _jsonl_line(token: chopwise.Token, offsets: bool) -> str:
     text = json.dumps(token.text, ensure_ascii=False)
     if offsets:
-        return f'{{"token": {text}, "type": "{_type_name(token)}", "start": {token.start}, "end": {token.end}}}\n'
+        return f'{{"token": {text}, "type": "{_type_name(token)}", "start": {token.start}, "end": {token.end}}}\n'  # noqa: E501
     return f'{{"token": {text}, "type": "{_type_name(token)}"}}\n'
 
 
