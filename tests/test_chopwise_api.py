@@ -43,6 +43,22 @@ def test_tokenize_is_the_module_with_exact_offsets(text, types, min_len, max_len
     assert list(chopwise.tokenize(text.encode(), types=types, min_len=min_len, max_len=max_len)) == found
 
 
+# Tokens of 1, 2, 127 and 128 characters, each after a one-character space.
+EDGES = "a bb " + "x" * 127 + " " + "y" * 128
+
+
+@pytest.mark.parametrize("types", [None, 127, (1 << 64) - 1 - int(cw.WRDSPC)])
+@pytest.mark.parametrize(("min_len", "max_len"), [(0, 512), (1, 128), (2, 512), (0, 127), (2, 127)])
+def test_tokenize_filters_at_the_edges_of_keeping_everything(types, min_len, max_len):
+    found = list(chopwise.tokenize(EDGES, types=types, min_len=min_len, max_len=max_len))
+    assert [(t.text, int(t.type)) for t in found] == module_pairs(EDGES, types, min_len, max_len)
+    assert all(EDGES[t.start : t.end] == t.text for t in found)
+
+
+def test_tokenize_min_len_2_drops_single_characters():
+    assert [t.text for t in chopwise.tokenize("a bb", min_len=2)] == ["bb"]
+
+
 def test_tokenize_offsets_across_batches():
     text = "Ёж, hello!\n" * 20000  # 100000 tokens: two batches of the module
     found = list(chopwise.tokenize(text, types="ru"))

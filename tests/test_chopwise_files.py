@@ -6,6 +6,7 @@ import gzip
 import io
 import lzma
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -170,6 +171,25 @@ def test_split_at_newlines_covers_the_file(tmp_path_factory, data, shard_size):
         assert b"\n" not in data[start + shard_size - 1 : end - 1] or end - start < shard_size
 
 
+@pytest.mark.parametrize(
+    ("data", "shard_size", "ranges"),
+    [
+        # A range ends at the first line feed that makes it shard_size long, not the one after.
+        (b"ab\ncd\nef\n", 3, [(0, 3), (3, 6), (6, 9)]),
+        (b"ab\ncd\nef\n", 1, [(0, 3), (3, 6), (6, 9)]),
+        (b"ab\ncd\nef\n", 4, [(0, 6), (6, 9)]),
+        (b"ab\ncd\nef", 3, [(0, 3), (3, 6), (6, 8)]),
+        (b"\n\n\n", 1, [(0, 1), (1, 2), (2, 3)]),
+        (b"abcdef", 2, [(0, 6)]),
+        (b"", 3, []),
+    ],
+)
+def test_split_at_newlines_cuts_at_the_first_line_feed_it_may(tmp_path, data, shard_size, ranges):
+    path = tmp_path / "f"
+    path.write_bytes(data)
+    assert _shards.split_at_newlines(path, shard_size) == ranges
+
+
 def test_count_range_of_the_parts_is_the_count_of_the_file(tmp_path):
     path = _plain(tmp_path)
     ranges = _shards.split_at_newlines(path, 1000)
@@ -302,3 +322,21 @@ def test_strict_count_follows_the_module(tmp_path):
     path = tmp_path / "stray.txt"
     path.write_bytes(b"stray \x80\x80 words \xe2\x82\nend")
     assert chopwise.count_words(path) == module_file_counts(path) == Counter(["stray", "words", "end"])
+
+
+def bad_byte_offset(err):
+    """Where a decode error says the bad byte is, counted from the start of its source."""
+    if hasattr(err, "offset"):
+        return err.offset
+    (note,) = err.__notes__
+    return int(re.fullmatch(r"in .* at byte (\d+)", note)[1])
+
+
+@pytest.mark.parametrize("kind", ["plain", "gz", "file object"])
+def test_a_bad_byte_past_the_first_chunk_is_placed_in_the_source(tmp_path, kind, small_chunks):
+    data = b"good words\n" * 5 + b"x \xff y\n"
+    path = compress(tmp_path / ("t.gz" if kind == "gz" else "t.txt"), data)
+    source = io.BytesIO(data) if kind == "file object" else path
+    with pytest.raises(UnicodeDecodeError) as caught:
+        list(chopwise.tokenize_file(source))
+    assert bad_byte_offset(caught.value) == data.index(b"\xff") == 57
