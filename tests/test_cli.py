@@ -342,24 +342,6 @@ def test_no_progress_bar_when_standard_error_is_not_a_terminal(tmp_path):
     assert run("stats", large).stderr == b""
 
 
-def readme_console_blocks():
-    readme = (ROOT / "README.md").read_text(encoding="utf-8")
-    blocks = re.findall(r"^```console\n(.*?)^```$", readme, re.DOTALL | re.MULTILINE)
-    assert blocks
-    return blocks
-
-
-@pytest.mark.parametrize("block", readme_console_blocks())
-def test_readme_console_examples(block):
-    """Each `$ command` of the README's console blocks prints what the README shows after it."""
-    env = {**os.environ, "PATH": f"{Path(CHOPWISE).parent}{os.pathsep}{os.environ['PATH']}"}
-    for command, expected in re.findall(r"^\$ (.*)\n((?:(?!\$ ).*\n)*)", block, re.MULTILINE):
-        done = subprocess.run(
-            ["sh", "-c", command], cwd=ROOT, env=env, capture_output=True, text=True, timeout=60, check=False
-        )
-        assert (done.returncode, done.stdout) == (0, expected), command
-
-
 def test_demo_runs_stats_count_and_tokens(tmp_path):
     """What `make demo FILE=...` shows, with this venv's command (the demo's own venv holds the
     same package)."""
