@@ -34,6 +34,16 @@ def test_page_type_table_is_the_modules():
     assert rows == [(name, str(int(member))) for name, member in chopwiseCXX.TokenType.__members__.items()]
 
 
+def type_rows(path):
+    rows = re.findall(r"^\| `([A-Z]{6})` \|(.*)\|$", path.read_text(encoding="utf-8"), re.M)
+    return [(name, [cell.strip() for cell in rest.split("|")]) for name, rest in rows]
+
+
+def test_page_type_table_is_the_module_pages():
+    # The index page stands alone, so it repeats the table; the two must say the same.
+    assert type_rows(PAGE) == type_rows(ROOT / "docs" / "module.md") != []
+
+
 def test_page_links_work_off_this_repository():
     # An index shows the page without the repository: a relative link or image is broken there.
     text = PAGE.read_text(encoding="utf-8")
