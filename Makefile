@@ -11,7 +11,7 @@ FILE ?=
 # A virtual environment with Python 3.13 at $(1), made unless it is there already.
 venv = python=$$(tools/find-python313.sh) && test -x $(1)/bin/python || $$python -m venv $(1)
 
-.PHONY: all test demo bench clean format
+.PHONY: all test demo bench clean format lint
 
 all: $(STAMP_INSTALL)
 
@@ -46,8 +46,20 @@ bench:  # its prerequisites are set in the benchmark block below
 	$(MAKE) --no-print-directory bench-core
 	$(PY) bench/cluster.py
 
+# Lint: the Python files ruff's settings in pyproject.toml name, the C++ against .clang-format,
+# and the library's types. `format` makes the mechanical changes lint asks for.
+CXX_SOURCES = $(shell find src tests bench examples -name '*.cpp' -o -name '*.hpp' -o -name '*.c' | sort)
+
+lint: $(STAMP_INSTALL)
+	$(VENV)/bin/ruff check
+	$(VENV)/bin/ruff format --check
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+	$(VENV)/bin/mypy --strict python/chopwise
+
 format: $(STAMP_TOOLS)
-	$(VENV)/bin/clang-format -i $$(find src tests bench examples -name '*.cpp' -o -name '*.hpp' -o -name '*.c' | sort)
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
+	$(VENV)/bin/ruff check --fix-only --quiet
+	$(VENV)/bin/ruff format --quiet
 
 clean:
 	rm -rf $(VENV) .venv-bench $(DEMO_VENV) $(ASAN_VENV) build dist

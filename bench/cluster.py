@@ -22,9 +22,9 @@ import chopwise.dask
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "tools"))
-import corpus
-from dask_processes import dask_cluster
-from run import git_commit
+import corpus  # noqa: E402
+from dask_processes import dask_cluster  # noqa: E402
+from run import git_commit  # noqa: E402
 
 MB = 1e6
 BEGIN, END = "<!-- cluster: written by bench/cluster.py -->", "<!-- end of cluster -->"
@@ -102,10 +102,10 @@ def main():
             print(
                 f"  count_words {serial_runs[-1][0]:.2f} s, cluster {cluster_runs[-1][0]:.2f} s", flush=True
             )
-    if any(c[2] != s[2] for s, c in zip(serial_runs, cluster_runs)):
+    if any(c[2] != s[2] for s, c in zip(serial_runs, cluster_runs, strict=True)):
         raise SystemExit("the cluster's counts differ from count_words")
     serial, cluster = min(r[:2] for r in serial_runs), min(r[:2] for r in cluster_runs)
-    ratios = [s[0] / c[0] for s, c in zip(serial_runs, cluster_runs)]
+    ratios = [s[0] / c[0] for s, c in zip(serial_runs, cluster_runs, strict=True)]
     text = section(commit, size, load, serial, cluster, ratios, args.runs)
     print(text)
     write_section(text)

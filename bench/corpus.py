@@ -11,8 +11,8 @@ repeated up to the wanted size. Every step is skipped when its output is already
 import argparse
 import gzip
 import hashlib
-import io
 import html
+import io
 import json
 import os
 import random
@@ -27,13 +27,25 @@ CORPUS = DATA / "corpus.txt"
 INFO = DATA / "corpus.json"
 
 RU_PACKAGES = [
-    "libreoffice-help-ru", "kicad-doc-ru", "manpages-ru", "manpages-ru-dev", "debian-faq-ru",
-    "developers-reference-ru", "maint-guide-ru", "aptitude-doc-ru", "doublecmd-help-ru",
-    "fortunes-ru", "gimp-help-ru",
+    "libreoffice-help-ru",
+    "kicad-doc-ru",
+    "manpages-ru",
+    "manpages-ru-dev",
+    "debian-faq-ru",
+    "developers-reference-ru",
+    "maint-guide-ru",
+    "aptitude-doc-ru",
+    "doublecmd-help-ru",
+    "fortunes-ru",
+    "gimp-help-ru",
 ]
 EN_PACKAGES = [
-    "libreoffice-help-en-us", "manpages", "manpages-dev", "debian-reference-en",
-    "developers-reference", "python3.11-doc",
+    "libreoffice-help-en-us",
+    "manpages",
+    "manpages-dev",
+    "debian-reference-en",
+    "developers-reference",
+    "python3.11-doc",
 ]
 
 _DROP = re.compile(r"<(script|style|head)\b.*?</\1\s*>|<!--.*?-->", re.S | re.I)
@@ -69,7 +81,7 @@ def man_text(src):
 
 
 def fortune_text(src):
-    return _tidy("\n".join(l for l in src.splitlines() if l.strip() != "%"))
+    return _tidy("\n".join(line for line in src.splitlines() if line.strip() != "%"))
 
 
 def _kind(name):
@@ -86,8 +98,9 @@ def _kind(name):
 
 def package_docs(deb, lang):
     """Yields (path, text) for every document in one .deb."""
-    tar_bytes = subprocess.run(["dpkg-deb", "--fsys-tarfile", str(deb)], check=True,
-                               capture_output=True).stdout
+    tar_bytes = subprocess.run(
+        ["dpkg-deb", "--fsys-tarfile", str(deb)], check=True, capture_output=True
+    ).stdout
     with tarfile.open(fileobj=io.BytesIO(tar_bytes)) as tar:
         members = [m for m in tar.getmembers() if m.isfile() and _kind(m.name)]
         # Sphinx-built docs ship both their sources and the HTML: English keeps the sources,
@@ -102,8 +115,7 @@ def package_docs(deb, lang):
             if kind == "man":
                 raw = gzip.decompress(raw)
             src = raw.decode("utf-8", errors="replace")
-            text = {"man": man_text, "html": html_text, "fortune": fortune_text}.get(
-                kind, _tidy)(src)
+            text = {"man": man_text, "html": html_text, "fortune": fortune_text}.get(kind, _tidy)(src)
             if len(text) > 200:
                 yield m.name, text
 
@@ -147,9 +159,14 @@ def build(min_mb=50):
     cyrillic = len(_CYRILLIC.findall(distinct))
     distinct = distinct.encode()
     size = _write_repeated(CORPUS, distinct, min_mb)
-    info = {"bytes": size, "distinct_bytes": len(distinct), "repeated": size > len(distinct),
-            "cyrillic_letter_share": round(cyrillic / letters, 3), "documents": len(docs),
-            "packages": per_pkg}
+    info = {
+        "bytes": size,
+        "distinct_bytes": len(distinct),
+        "repeated": size > len(distinct),
+        "cyrillic_letter_share": round(cyrillic / letters, 3),
+        "documents": len(docs),
+        "packages": per_pkg,
+    }
     INFO.write_text(json.dumps(info, indent=1) + "\n")
     return info
 
@@ -172,8 +189,11 @@ def _write_repeated(path, data, min_mb):
 
 def repeated(path, min_mb):
     """A file holding the corpus repeated to at least min_mb, made once."""
-    if (not path.exists() or path.stat().st_size < min_mb * 1e6
-            or path.stat().st_mtime < CORPUS.stat().st_mtime):
+    if (
+        not path.exists()
+        or path.stat().st_size < min_mb * 1e6
+        or path.stat().st_mtime < CORPUS.stat().st_mtime
+    ):
         _write_repeated(path, CORPUS.read_bytes(), min_mb)
     return path
 

@@ -173,7 +173,7 @@ def line_rows(lines, runs, peers):
         assert results[f"tokenize_many(threads={t}).lists()"].to_pylist() == want
     table = results["tokenize_many(threads=2), Arrow table"]
     per_line = [[] for _ in lines]
-    for doc, text in zip(table["doc"].to_pylist(), table["token"].to_pylist()):
+    for doc, text in zip(table["doc"].to_pylist(), table["token"].to_pylist(), strict=False):
         per_line[doc].append(text)
     assert per_line == want
     for name, seconds in peers["lines"].items():
@@ -367,7 +367,8 @@ def report(count, lines, regex_differ, load, versions, one_line):
         ),
         "",
         (
-            f"count_words equals FFTokenizer + Counter exactly, at every thread count; the regex's counts differ in {regex_differ} "
+            "count_words equals FFTokenizer + Counter exactly, at every thread count; "
+            f"the regex's counts differ in {regex_differ} "
             "occurrences (the module cuts tokens at 128 characters and hyphen groups at 16 pieces)."
         ),
     ]

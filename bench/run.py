@@ -22,7 +22,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from importlib.metadata import PackageNotFoundError, version
+from importlib.metadata import version
 from pathlib import Path
 
 import chopwiseCXX
@@ -141,8 +141,10 @@ def short_line_rows(lines, runs, notes):
     both over the same list of str; best of `runs`, the two taken in turns so that a change
     in the machine's load falls on both."""
     nbytes = sum(len(line.encode()) for line in lines)
-    cases = [("FTTokenizer per short line", MODULE, ft_per_line),
-             ("re.findall per short line", "peer", re_per_line)]
+    cases = [
+        ("FTTokenizer per short line", MODULE, ft_per_line),
+        ("re.findall per short line", "peer", re_per_line),
+    ]
     best, tokens = {}, {}
     for _ in range(runs):
         for name, _kind, fn in cases:
@@ -159,10 +161,12 @@ def short_line_rows(lines, runs, notes):
     rows[0]["note"] += f", {ratio:.2f}× the time of re.findall"
     for r in rows:
         print(f"  {r['name']}: {r['note']}", flush=True)
-    notes.append(f"Short lines ({len(lines)} lines of {nbytes / len(lines):.0f} bytes on average, "
-                 "a new FTTokenizer per line with get_batch and split at NUL): "
-                 f"{per_line[MODULE]:.2f} µs per line against {per_line['peer']:.2f} µs for "
-                 f"re.findall ({ratio:.2f}×).")
+    notes.append(
+        f"Short lines ({len(lines)} lines of {nbytes / len(lines):.0f} bytes on average, "
+        "a new FTTokenizer per line with get_batch and split at NUL): "
+        f"{per_line[MODULE]:.2f} µs per line against {per_line['peer']:.2f} µs for "
+        f"re.findall ({ratio:.2f}×)."
+    )
     return rows
 
 
@@ -189,17 +193,23 @@ def _fewer(done, runs):
 
 
 def row(name, kind, nbytes, seconds, tokens, note=""):
-    return {"name": name, "kind": kind, "mbps": nbytes / MB / seconds,
-            "tps": tokens / seconds if tokens is not None else None, "note": note}
+    return {
+        "name": name,
+        "kind": kind,
+        "mbps": nbytes / MB / seconds,
+        "tps": tokens / seconds if tokens is not None else None,
+        "note": note,
+    }
 
 
 def rss_child(path):
     """Runs in a subprocess: FFTokenizer over path with default settings, peak RSS growth."""
 
     def hwm_kb():
-        for line in open("/proc/self/status"):
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1])
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("VmHWM:"):
+                    return int(line.split()[1])
 
     before = hwm_kb()
     t0 = time.perf_counter()
@@ -209,20 +219,40 @@ def rss_child(path):
 
 
 def memory_row(path):
-    out = subprocess.run([sys.executable, __file__, "--rss-child", str(path)], check=True,
-                         capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [sys.executable, __file__, "--rss-child", str(path)], check=True, capture_output=True, text=True
+    ).stdout
     m = json.loads(out)
     size = path.stat().st_size
-    note = (f"{size / MB:.0f} MB file, peak RSS growth {m['rss_growth_kb'] / 1024:.1f} MiB "
-            f"(one run)")
+    note = f"{size / MB:.0f} MB file, peak RSS growth {m['rss_growth_kb'] / 1024:.1f} MiB (one run)"
     r = row("FFTokenizer, large file", MODULE, size, m["seconds"], m["tokens"], note)
     r["rss_growth_mib"] = m["rss_growth_kb"] / 1024
     return r
 
 
 def synthetic(nbytes):
-    words = ("Токенизатор делит текст на слова, числа и знаки: 2024 года, из-за, "
-             "kind-hearted people read 3.14 books!\nЁлка и ёж — well-known.").split(" ")
+    words = [
+        "Токенизатор",
+        "делит",
+        "текст",
+        "на",
+        "слова,",
+        "числа",
+        "и",
+        "знаки:",
+        "2024",
+        "года,",
+        "из-за,",
+        "kind-hearted",
+        "people",
+        "read",
+        "3.14",
+        "books!\nЁлка",
+        "и",
+        "ёж",
+        "—",
+        "well-known.",
+    ]
     rnd, out, size = random.Random(1), [], 0
     while size < nbytes:
         w = rnd.choice(words)
@@ -233,8 +263,7 @@ def synthetic(nbytes):
 
 def git_commit():
     def git(*args):
-        return subprocess.run(["git", "-C", str(HERE), *args], capture_output=True,
-                              text=True).stdout.strip()
+        return subprocess.run(["git", "-C", str(HERE), *args], capture_output=True, text=True).stdout.strip()
 
     head = git("rev-parse", "--short", "HEAD") or "unknown"
     return head + ("+uncommitted changes" if git("status", "--porcelain") else "")
@@ -242,8 +271,7 @@ def git_commit():
 
 def table(rows):
     # Rows over short lines compare with each other (in their notes), not with whole texts.
-    peer_best = max((r["mbps"] for r in rows if r["kind"] == "peer" and not r.get("per_line")),
-                    default=None)
+    peer_best = max((r["mbps"] for r in rows if r["kind"] == "peer" and not r.get("per_line")), default=None)
     lines = ["| name | MB/s | tokens/s | × fastest peer | note |", "|---|---:|---:|---:|---|"]
     for r in rows:
         tps = f"{r['tps'] / 1e6:.2f} M" if r["tps"] else "–"
@@ -262,12 +290,10 @@ def chart(rows, out, title):
     rows = sorted(rows, key=lambda r: r["mbps"])
     colours = {MODULE: "tab:blue", "floor": "tab:gray", "peer": "tab:orange"}
     fig, ax = plt.subplots(figsize=(8, 0.45 * len(rows) + 1.2))
-    ax.barh([r["name"] for r in rows], [r["mbps"] for r in rows],
-            color=[colours[r["kind"]] for r in rows])
+    ax.barh([r["name"] for r in rows], [r["mbps"] for r in rows], color=[colours[r["kind"]] for r in rows])
     for i, r in enumerate(rows):
         ax.text(r["mbps"], i, f" {r['mbps']:.1f}", va="center", fontsize=8)
-    ax.legend(handles=[Patch(color=c, label=k) for k, c in colours.items()], loc="lower right",
-              fontsize=8)
+    ax.legend(handles=[Patch(color=c, label=k) for k, c in colours.items()], loc="lower right", fontsize=8)
     ax.set_xscale("log")
     ax.set_xlim(right=rows[-1]["mbps"] * 2)
     ax.set_xlabel("MB/s of UTF-8 input (log scale, higher is better)")
@@ -293,8 +319,7 @@ def module_rows(data, path, runs, budget, notes):
         print(f"  {name}: {rows[-1]['mbps']:.1f} MB/s", flush=True)
     ft, ff = counts["FTTokenizer (str)"], counts["FFTokenizer (file)"]
     if ft != ff:
-        notes.append(f"WARNING: FTTokenizer and FFTokenizer disagree on the same text: {ft} vs "
-                     f"{ff} tokens")
+        notes.append(f"WARNING: FTTokenizer and FFTokenizer disagree on the same text: {ft} vs {ff} tokens")
         print(notes[-1], flush=True)
     return rows
 
@@ -314,7 +339,7 @@ def peer_rows(data, path, runs, args, notes):
             sample = data[: int(args.razdel_mb * MB)].decode("utf-8", "ignore").encode()
             note += f", on a {len(sample) / MB:.1f} MB slice"
         try:
-            seconds, done, result = measure(lambda t, _p: fn(t), sample, path, runs, args.budget)
+            seconds, done, result = measure(lambda t, _p, fn=fn: fn(t), sample, path, runs, args.budget)
         except Exception as e:  # a peer that breaks is reported, not fatal
             notes.append(f"{name} skipped: failed with {type(e).__name__}: {e}")
             print(f"  {notes[-1]}", flush=True)
@@ -330,8 +355,9 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--smoke", action="store_true", help="tiny synthetic text, writes nothing")
     ap.add_argument("--runs", type=int, default=5)
-    ap.add_argument("--budget", type=float, default=40, help="seconds per case before it stops "
-                    "repeating (after two runs)")
+    ap.add_argument(
+        "--budget", type=float, default=40, help="seconds per case before it stops repeating (after two runs)"
+    )
     ap.add_argument("--razdel-mb", type=float, default=2, help="slice given to razdel")
     ap.add_argument("--big-mb", type=float, default=300, help="file size for the memory row")
     ap.add_argument("--lines", type=int, default=200_000, help="lines for the short-text rows")
@@ -353,11 +379,13 @@ def main():
         info = corpus.build()
         path, data, runs = corpus.CORPUS, corpus.CORPUS.read_bytes(), args.runs
         big = corpus.repeated(corpus.DATA / "corpus-big.txt", args.big_mb)
-        source = (f"{len(data) / MB:.1f} MB corpus of Debian documentation "
-                  f"({info['cyrillic_letter_share']:.0%} of letters Cyrillic); "
-                  f"{info['distinct_bytes'] / MB:.1f} MB distinct text"
-                  + (", repeated to reach the size" if info["repeated"] else ""))
-    load = "load average at start {:.1f}".format(os.getloadavg()[0])
+        source = (
+            f"{len(data) / MB:.1f} MB corpus of Debian documentation "
+            f"({info['cyrillic_letter_share']:.0%} of letters Cyrillic); "
+            f"{info['distinct_bytes'] / MB:.1f} MB distinct text"
+            + (", repeated to reach the size" if info["repeated"] else "")
+        )
+    load = f"load average at start {os.getloadavg()[0]:.1f}"
     print(f"commit {commit}, Python {platform.python_version()}, {source}, {load}", flush=True)
 
     notes = []
@@ -368,25 +396,40 @@ def main():
     print(f"  {rows[-1]['name']}: {rows[-1]['note']}", flush=True)
 
     share = rows[0]["mbps"] / next(r["mbps"] for r in rows if r["kind"] == "floor")
-    summary = [f"FTTokenizer runs at {share:.0%} of the speed of the encode + decode round trip.",
-               f"Best of {runs} runs each unless noted, a fresh str per run; MB/s counts UTF-8 "
-               "input bytes; each tokenizer counts its own tokens (the module and re.findall keep "
-               "spaces as tokens, the others drop them)."] + notes
+    summary = [
+        f"FTTokenizer runs at {share:.0%} of the speed of the encode + decode round trip.",
+        f"Best of {runs} runs each unless noted, a fresh str per run; MB/s counts UTF-8 "
+        "input bytes; each tokenizer counts its own tokens (the module and re.findall keep "
+        "spaces as tokens, the others drop them).",
+    ] + notes
     if not args.smoke:
-        summary.append("Corpus: text of the Debian packages " + ", ".join(
-            f"{deb.split('_')[0]} {deb.split('_')[1].replace('%3a', ':')}"
-            for deb in info["packages"]) + " (HTML, man pages, reST sources, fortunes).")
+        summary.append(
+            "Corpus: text of the Debian packages "
+            + ", ".join(
+                f"{deb.split('_')[0]} {deb.split('_')[1].replace('%3a', ':')}" for deb in info["packages"]
+            )
+            + " (HTML, man pages, reST sources, fortunes)."
+        )
     text = table(rows)
     print(f"\n{text}\n\n" + "\n".join(summary))
     if args.smoke:
         return
-    md = [f"# Benchmark\n", f"Measured at commit `{commit}`, Python {platform.python_version()}, "
-          f"{platform.machine()}, {os.cpu_count()} cores, {load} (the machine is shared), "
-          f"{source}.\n", "![throughput](results.png)\n", text, ""]
+    md = [
+        "# Benchmark\n",
+        f"Measured at commit `{commit}`, Python {platform.python_version()}, "
+        f"{platform.machine()}, {os.cpu_count()} cores, {load} (the machine is shared), "
+        f"{source}.\n",
+        "![throughput](results.png)\n",
+        text,
+        "",
+    ]
     (HERE / "results.md").write_text("\n".join(md + summary) + "\n")
     try:
-        chart([r for r in rows if "rss_growth_mib" not in r], HERE / "results.png",
-              f"Tokenizing {len(data) / MB:.0f} MB of Russian + English text (commit {commit})")
+        chart(
+            [r for r in rows if "rss_growth_mib" not in r],
+            HERE / "results.png",
+            f"Tokenizing {len(data) / MB:.0f} MB of Russian + English text (commit {commit})",
+        )
     except ImportError:
         print("matplotlib missing: bench/results.png not written")
 

@@ -1,7 +1,7 @@
 """Reading batches while skipping those that hold malformed UTF-8 (chopwise.tokens splits them)."""
 
-from collections.abc import Iterator
-from typing import TYPE_CHECKING, Callable
+from collections.abc import Callable, Iterator
+from typing import TYPE_CHECKING
 
 import chopwiseCXX
 from chopwiseCXX import TokenType

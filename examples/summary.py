@@ -39,7 +39,7 @@ def summarise_sample(out: TextIO) -> None:
     counts: Counter[int] = Counter()
     for batch in tok.stream:
         types = batch["types"].tolist()
-        for token, value in zip(chopwise.tokens(batch), types):
+        for token, value in zip(chopwise.tokens(batch), types, strict=True):
             print(f"{token!r:<22} {TYPE_NAMES[value]}", file=out)
         counts.update(types)
     print(file=out)
@@ -76,7 +76,7 @@ def summarise_file(
     for batch in read_batches(tok, skip):
         types = batch["types"]
         values, n = np.unique(types, return_counts=True)
-        counts.update(dict(zip(values.tolist(), n.tolist())))
+        counts.update(dict(zip(values.tolist(), n.tolist(), strict=True)))
         tokens = chopwise.tokens(batch)
         words.update(map(str.lower, compress(tokens, np.isin(types, word_types).tolist())))
         if progress:

@@ -11,8 +11,9 @@ import sys
 from collections import Counter
 from pathlib import Path
 
-import chopwise.dask
 from distributed import Client, LocalCluster
+
+import chopwise.dask
 
 
 def list_files(folder: str) -> list[str]:

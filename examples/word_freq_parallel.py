@@ -1,6 +1,6 @@
 """Word frequencies over a folder of UTF-8 files, counted on every core (threads of the native engine).
 
-    python examples/word_freq_parallel.py FOLDER [TOP]
+python examples/word_freq_parallel.py FOLDER [TOP]
 """
 
 import sys

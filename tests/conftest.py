@@ -4,8 +4,9 @@ import shutil
 import subprocess
 import sys
 
-import chopwiseCXX as cw
 import pytest
+
+import chopwiseCXX as cw
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 
@@ -31,7 +32,7 @@ def batch_pairs(batch):
         return []
     tokens = split_tokens(batch["text"])
     assert len(tokens) == len(batch["types"])
-    return list(zip(tokens, (int(t) for t in batch["types"])))
+    return list(zip(tokens, (int(t) for t in batch["types"]), strict=True))
 
 
 def drain(tok, limit=1_000_000):
@@ -94,10 +95,23 @@ def native_build():
     core's one source list into build/native."""
     build = ROOT / "build" / "native"
     env = native_env()
-    subprocess.run([tool("cmake"), "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
-                    f"-DCMAKE_MAKE_PROGRAM={tool('ninja')}", "-DCHOPWISE_NATIVE=ON",
-                    "-DCMAKE_BUILD_TYPE=RelWithDebInfo"],
-                   check=True, env=env, capture_output=True)
+    subprocess.run(
+        [
+            tool("cmake"),
+            "-S",
+            str(ROOT),
+            "-B",
+            str(build),
+            "-G",
+            "Ninja",
+            f"-DCMAKE_MAKE_PROGRAM={tool('ninja')}",
+            "-DCHOPWISE_NATIVE=ON",
+            "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+        ],
+        check=True,
+        env=env,
+        capture_output=True,
+    )
     subprocess.run([tool("cmake"), "--build", str(build)], check=True, env=env)
     return build
 
@@ -134,8 +148,7 @@ def batches_by(tmp_path, byte_path_tokenizer):
     def run(road, data, batch_size=None):
         raw = data.encode() if isinstance(data, str) else data
         if road in ("str", "bytes"):
-            return drain(configure(cw.FTTokenizer(data if road == "str" else raw),
-                                   batch_size=batch_size))
+            return drain(configure(cw.FTTokenizer(data if road == "str" else raw), batch_size=batch_size))
         path = tmp_path / "input.txt"
         path.write_bytes(raw)
         if road == "file":
@@ -145,8 +158,9 @@ def batches_by(tmp_path, byte_path_tokenizer):
             args.append("--file")
         if batch_size is not None:
             args += ["--batch-size", str(batch_size)]
-        out = subprocess.run(args + [str(path)], check=True, capture_output=True, text=True,
-                             env=native_env()).stdout
+        out = subprocess.run(
+            args + [str(path)], check=True, capture_output=True, text=True, env=native_env()
+        ).stdout
         return parse_byte_path(out)
 
     return run

@@ -3,11 +3,11 @@
 import gc
 import sys
 
-import chopwiseCXX as cw
 import numpy as np
 import pytest
-from conftest import D, E, N, P, R, U, W, configure, drain, tokenize
 
+import chopwiseCXX as cw
+from conftest import D, E, P, R, W, configure, drain, tokenize
 
 
 def texts_of(tok):
@@ -87,7 +87,7 @@ def test_failed_resize_raises_memory_error_and_keeps_the_old_batch(write_file):
     tok = configure(cw.FFTokenizer(write_file("a b c")), batch_size=2)
     with pytest.raises(MemoryError):
         tok.set_batch_size(2**32 - 1)  # over 2 TB of text buffer
-    assert [t for t in texts_of(tok)] == ["a\0 \0", "b\0 \0", "c\0"]
+    assert list(texts_of(tok)) == ["a\0 \0", "b\0 \0", "c\0"]
 
 
 @pytest.mark.parametrize("text", ["", "a", "ab cd", "ё" * 200, "\U0001f50e-x " * 50])
@@ -261,9 +261,17 @@ def test_constructor_refuses(call):
 
 @pytest.mark.parametrize(
     "setter, value",
-    [("set_filter", -1), ("set_filter", 2**64), ("set_filter", 1.0), ("set_filter", "x"),
-     ("set_batch_size", -1), ("set_batch_size", 2**32), ("set_token_min_len", 2**32),
-     ("set_token_max_len", -1), ("set_token_max_len", 2.0)],
+    [
+        ("set_filter", -1),
+        ("set_filter", 2**64),
+        ("set_filter", 1.0),
+        ("set_filter", "x"),
+        ("set_batch_size", -1),
+        ("set_batch_size", 2**32),
+        ("set_token_min_len", 2**32),
+        ("set_token_max_len", -1),
+        ("set_token_max_len", 2.0),
+    ],
 )
 def test_setters_refuse_values_and_change_nothing(setter, value):
     tok = configure(cw.FTTokenizer("ab, cd"), batch_size=2, filter=E)
@@ -296,9 +304,7 @@ def test_exhausted_tokenizer_keeps_returning_new_empty_dicts():
 
 
 @pytest.mark.parametrize("size", [None, 1, 300, 65536])
-def test_released_buffers_reused_by_the_next_tokenizer_show_nothing_of_the_last(
-    write_file, size
-):
+def test_released_buffers_reused_by_the_next_tokenizer_show_nothing_of_the_last(write_file, size):
     # Large batch blocks are kept for reuse once a tokenizer dies: the next tokenizer must see
     # only its own tokens, whatever the one before left in them.
     long_words = write_file(("ы" * 128 + " ") * 400, "long.txt")

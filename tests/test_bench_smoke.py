@@ -8,19 +8,34 @@ import pytest
 
 ROOT = Path(__file__).resolve().parent.parent
 BENCH_PY = ROOT / ".venv-bench" / "bin" / "python"
-MODULE_ROWS = ["FTTokenizer (str)", "FFTokenizer (file)", "FTTokenizer, filter 0 (no output)",
-               "FTTokenizer, filter 0, after the constructor",
-               "FTTokenizer constructor only (encodes the str)",
-               "FFTokenizer, large file", "FTTokenizer per short line"]
-PEER_ROWS = ["re.findall", "blingfire text_to_words", "tokenizers Whitespace",
-             "nltk wordpunct_tokenize", "razdel tokenize"]
+MODULE_ROWS = [
+    "FTTokenizer (str)",
+    "FFTokenizer (file)",
+    "FTTokenizer, filter 0 (no output)",
+    "FTTokenizer, filter 0, after the constructor",
+    "FTTokenizer constructor only (encodes the str)",
+    "FFTokenizer, large file",
+    "FTTokenizer per short line",
+]
+PEER_ROWS = [
+    "re.findall",
+    "blingfire text_to_words",
+    "tokenizers Whitespace",
+    "nltk wordpunct_tokenize",
+    "razdel tokenize",
+]
 
 
 def smoke(python):
     results = [ROOT / "bench" / name for name in ("results.md", "results.png")]
     before = [p.stat().st_mtime_ns if p.exists() else None for p in results]
-    out = subprocess.run([str(python), str(ROOT / "bench" / "run.py"), "--smoke"], check=True,
-                         capture_output=True, text=True, timeout=600).stdout
+    out = subprocess.run(
+        [str(python), str(ROOT / "bench" / "run.py"), "--smoke"],
+        check=True,
+        capture_output=True,
+        text=True,
+        timeout=600,
+    ).stdout
     assert [p.stat().st_mtime_ns if p.exists() else None for p in results] == before
     assert "WARNING" not in out
     rows = {}
@@ -40,8 +55,13 @@ def test_smoke_reports_the_module_rows_without_peers():
     out, rows = smoke(sys.executable)
     for name in MODULE_ROWS + ["encode + decode round trip", "re.findall"]:
         assert mbps_and_tps(rows[name])[0] > 0, name
-    for name in ["FTTokenizer (str)", "FFTokenizer (file)", "FFTokenizer, large file",
-                 "FTTokenizer per short line", "re.findall per short line"]:
+    for name in [
+        "FTTokenizer (str)",
+        "FFTokenizer (file)",
+        "FFTokenizer, large file",
+        "FTTokenizer per short line",
+        "re.findall per short line",
+    ]:
         assert mbps_and_tps(rows[name])[1] > 0, name
     # The core-only run keeps no token, so it has no token rate to report.
     assert mbps_and_tps(rows["FTTokenizer, filter 0 (no output)"])[1] is None

@@ -3,15 +3,16 @@ tokenizer loop."""
 
 import sys
 
-import chopwise
-import chopwiseCXX as cw
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import chopwise
+import chopwiseCXX as cw
 from chopwise import Token, mask
 from conftest import split_tokens
 from conftest import tokenize as module_tokens
-from hypothesis import given, settings
-from hypothesis import strategies as st
 
 # Characters that exercise every rule: both alphabets, digits, the hyphen, other dashes,
 # spaces, line feeds, CR, U+0000, non-Russian letters, characters past U+FFFF.
@@ -40,6 +41,22 @@ def test_tokenize_is_the_module_with_exact_offsets(text, types, min_len, max_len
     assert [(t.text, int(t.type)) for t in found] == module_pairs(text, types, min_len, max_len)
     assert all(text[t.start : t.end] == t.text and isinstance(t.type, cw.TokenType) for t in found)
     assert list(chopwise.tokenize(text.encode(), types=types, min_len=min_len, max_len=max_len)) == found
+
+
+# Tokens of 1, 2, 127 and 128 characters, each after a one-character space.
+EDGES = "a bb " + "x" * 127 + " " + "y" * 128
+
+
+@pytest.mark.parametrize("types", [None, 127, (1 << 64) - 1 - int(cw.WRDSPC)])
+@pytest.mark.parametrize(("min_len", "max_len"), [(0, 512), (1, 128), (2, 512), (0, 127), (2, 127)])
+def test_tokenize_filters_at_the_edges_of_keeping_everything(types, min_len, max_len):
+    found = list(chopwise.tokenize(EDGES, types=types, min_len=min_len, max_len=max_len))
+    assert [(t.text, int(t.type)) for t in found] == module_pairs(EDGES, types, min_len, max_len)
+    assert all(EDGES[t.start : t.end] == t.text for t in found)
+
+
+def test_tokenize_min_len_2_drops_single_characters():
+    assert [t.text for t in chopwise.tokenize("a bb", min_len=2)] == ["bb"]
 
 
 def test_tokenize_offsets_across_batches():
@@ -134,10 +151,10 @@ def test_tokenize_many_is_one_tokenizer_per_text(many, types, min_len, max_len):
         for i, text in enumerate(many)
         for tok, kind in module_pairs(text, types, min_len, max_len)
     ]
-    assert list(zip(got.doc.tolist(), got.text, got.types.tolist())) == want
+    assert list(zip(got.doc.tolist(), got.text, got.types.tolist(), strict=True)) == want
     assert len(got) == len(want)
     assert got.types.dtype == np.uint64 and got.doc.dtype == got.start.dtype == got.end.dtype == np.int64
-    for doc, text, start, end in zip(got.doc, got.text, got.start, got.end):
+    for doc, text, start, end in zip(got.doc, got.text, got.start, got.end, strict=True):
         assert many[doc][start:end] == text
 
 

@@ -14,13 +14,14 @@ from collections import Counter
 from itertools import pairwise
 from pathlib import Path
 
-import chopwise
-import chopwiseCXX as cw
 import pytest
-from chopwise import _count, _shards, _sources
-from chopwise._types import Settings
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
+import chopwise
+import chopwiseCXX as cw
+from chopwise import _count, _shards, _sources
+from chopwise._types import Settings
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 # Real text, with lines long and short, then the awkward cases: U+0000, characters past U+FFFF,
@@ -215,7 +216,7 @@ def test_no_token_spans_a_line_feed(data, draw):
     the whole, whatever the bytes (invalid UTF-8 included)."""
     feeds = [i + 1 for i, b in enumerate(data) if b == 10]
     cuts = sorted(draw.draw(st.sets(st.sampled_from(feeds))) if feeds else [])
-    parts = [data[a:b] for a, b in zip([0, *cuts], [*cuts, len(data)])]
+    parts = [data[a:b] for a, b in zip([0, *cuts], [*cuts, len(data)], strict=False)]
     assert [pair for part in parts for pair in module_pairs(part)] == module_pairs(data)
 
 
@@ -251,7 +252,7 @@ def test_shards_count_as_the_whole_file(tmp_path):
     packed = compress(tmp_path / "t.gz", TEXT.encode())
     assert _shards.shards_of(packed, 1000) == [_shards.Shard(str(packed))]
     assert _count.count_shard(_shards.Shard(str(packed)), settings, lower=True) == total
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError):  # noqa: PT011 (each case refuses in its own words)
         _shards.split_at_newlines(path, 0)
 
 
@@ -279,7 +280,8 @@ def test_count_words_is_the_module_count(tmp_path, kwargs, types, min_len, max_l
     assert twice == lowered(want + want)
     table = chopwise.count_words([path, path], lower=True, threads=threads, table=True, **kwargs)
     assert table.column_names == ["token", "count"]
-    assert list(zip(*table.to_pydict().values())) == sorted(twice.items(), key=lambda kv: (-kv[1], kv[0]))
+    rows = list(zip(*table.to_pydict().values(), strict=True))
+    assert rows == sorted(twice.items(), key=lambda kv: (-kv[1], kv[0]))
 
 
 @settings(max_examples=100, deadline=None)
@@ -312,7 +314,7 @@ def test_count_words_on_threads(tmp_path):
     with pytest.raises(ValueError, match="workers and threads"):
         chopwise.count_words(big, workers=2, threads=3)
     for bad in (0, -1, 1.5, True):
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError):  # noqa: PT011 (each case refuses in its own words)
             chopwise.count_words(big, threads=bad)
 
 

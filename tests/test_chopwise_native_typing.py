@@ -6,7 +6,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 
-TYPED_USE = '''
+TYPED_USE = """
 import numpy as np
 import numpy.typing as npt
 import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
@@ -27,27 +27,39 @@ counter.add_bytes(b"abc", True)
 counter.merge(counter)
 items: list[tuple[str, int]] = counter.items()
 total: int = counter.total() + len(counter)
-'''
+"""
 
-MISUSE = '''
+MISUSE = """
 from chopwise import _native
 _native.tokenize(["a"], 4, 0, 512, "strict")
 _native.WordCounter(4, 0, 512, True, "strict").add_bytes("text", True)
 x: str = _native.tokenize(["a"], 4, 0, 512, "strict", 1).strings()
-'''
+"""
 
 
 def mypy(tmp_path, source):
     script = tmp_path / "use.py"
     script.write_text(source)
-    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir",
-                           str(tmp_path / "cache"), str(script)], capture_output=True, text=True)
+    return subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), str(script)],
+        capture_output=True,
+        text=True,
+    )
 
 
 def test_stub_matches_the_runtime():
-    run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "chopwise._native", "--allowlist",
-                          str(ROOT / "tests" / "native_stub_allowlist.txt")],
-                         capture_output=True, text=True)
+    run = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "mypy.stubtest",
+            "chopwise._native",
+            "--allowlist",
+            str(ROOT / "tests" / "native_stub_allowlist.txt"),
+        ],
+        capture_output=True,
+        text=True,
+    )
     assert run.returncode == 0, run.stdout + run.stderr
 
 

@@ -15,11 +15,11 @@ import pytest
 
 distributed = pytest.importorskip("distributed")
 
-import chopwise
-import chopwise.dask
+import chopwise  # noqa: E402
+import chopwise.dask  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-from dask_processes import dask_cluster
+from dask_processes import dask_cluster  # noqa: E402
 
 TIME_LIMIT = 120  # seconds for the whole module, cluster start and stop included
 SHARD = 1 << 15
@@ -149,15 +149,15 @@ def test_no_files(client):
     assert chopwise.dask.count_words([], client=client) == Counter()
 
 
-def test_the_readme_example_on_the_cluster(client, files):
-    readme = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+def test_the_page_example_on_the_cluster(client, files):
+    page = (Path(__file__).resolve().parent.parent / "docs" / "dask.md").read_text(encoding="utf-8")
     block = next(
         b
-        for b in re.findall(r"^```python\n(.*?)^```$", readme, re.DOTALL | re.MULTILINE)
+        for b in re.findall(r"^```python\n(.*?)^```$", page, re.DOTALL | re.MULTILINE)
         if "def cluster_counts" in b
     )
     namespace: dict = {}
-    exec(block, namespace)  # noqa: S102 -- the README's own example, run as a reader would
+    exec(block, namespace)
     assert namespace["cluster_counts"](client.scheduler.address, files) == chopwise.count_words(
         files, lower=True
     )
@@ -183,14 +183,19 @@ def test_the_example_script_on_the_cluster(client, files):
 
 
 def test_one_path_is_one_file_not_its_characters(client, files):
-    assert chopwise.dask.count_words(files[1], client=client, shard_size=SHARD) == chopwise.count_words(files[1])
+    assert chopwise.dask.count_words(files[1], client=client, shard_size=SHARD) == chopwise.count_words(
+        files[1]
+    )
 
 
 def test_paths_that_mean_another_file_in_each_process(client, files):
     with open(files[1], "rb") as f:
         done = subprocess.run(
             [sys.executable, "-c", "import chopwise.dask, sys; print(chopwise.dask._absolute('/dev/stdin'))"],
-            stdin=f, capture_output=True, text=True, check=True,
+            stdin=f,
+            capture_output=True,
+            text=True,
+            check=True,
         )
     assert done.stdout.strip() == str(Path(files[1]).resolve())
     with pytest.raises(ValueError, match="not a regular file"):

@@ -9,15 +9,15 @@ from pathlib import Path
 
 import pytest
 
-from chopwiseCXX import FFTokenizer, FTTokenizer
+from chopwiseCXX import FTTokenizer
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 sys.path.insert(0, str(EXAMPLES))
 
 import chopwise  # noqa: E402
-from batches import read_batches  # noqa: E402
 import summary  # noqa: E402
 import word_freq_parallel as wf  # noqa: E402
+from batches import read_batches  # noqa: E402
 
 # Two lines of text with the counts a reader can check by eye.
 TEXT = "Кто-то и КТО-ТО, ёж и Ёж.\nThe e-mail, the E-MAIL: 123-456 the\n"
@@ -32,9 +32,16 @@ def test_sample_listing_covers_the_whole_text():
     pairs = [line.rsplit(" ", 1) for line in listing.splitlines()]
     tokens = [ast.literal_eval(tok.strip()) for tok, _ in pairs]
     assert "".join(tokens) == (EXAMPLES / "sample.txt").read_text(encoding="utf-8")
-    listed = dict((ast.literal_eval(tok.strip()), name) for tok, name in pairs)
-    for token, name in [("кто-то", "RUWORD"), ("e-mail", "ENWORD"), ("555-0199", "NUMBER"), ("Ёжик", "RUWORD"),
-                        ("ёлкой", "RUWORD"), ("«", "PNCTTN"), ("\n", "NWLINE")]:
+    listed = {ast.literal_eval(tok.strip()): name for tok, name in pairs}
+    for token, name in [
+        ("кто-то", "RUWORD"),
+        ("e-mail", "ENWORD"),
+        ("555-0199", "NUMBER"),
+        ("Ёжик", "RUWORD"),
+        ("ёлкой", "RUWORD"),
+        ("«", "PNCTTN"),
+        ("\n", "NWLINE"),
+    ]:
         assert listed[token] == name
     counts = dict(line.split() for line in totals.splitlines())
     assert int(counts.pop("total")) == len(tokens)
@@ -54,8 +61,15 @@ def test_file_summary_counts_types_and_words(tmp_path):
     assert code == 0 and err == ""
     table = out.split("tokens per type:\n")[1].split("most frequent")[0]
     counts = {name: int(n.replace(",", "")) for name, n in map(str.split, table.splitlines())}
-    assert counts == {"WRDSPC": 500, "NWLINE": 100, "ENWORD": 250, "NUMBER": 50, "RUWORD": 300,
-                      "PNCTTN": 200, "total": 1400}
+    assert counts == {
+        "WRDSPC": 500,
+        "NWLINE": 100,
+        "ENWORD": 250,
+        "NUMBER": 50,
+        "RUWORD": 300,
+        "PNCTTN": 200,
+        "total": 1400,
+    }
     top = out.split("most frequent words:\n")[1].split()
     assert top == ["the", "150", "кто-то", "100"]
 
@@ -82,7 +96,7 @@ def test_file_summary_progress_and_bad_batches(tmp_path, terminal):
 
 
 def test_file_summary_missing_file(tmp_path):
-    code, out, err = summarise(tmp_path / "missing.txt")
+    code, _out, err = summarise(tmp_path / "missing.txt")
     assert code == 1 and "cannot open" in err
 
 
@@ -128,7 +142,7 @@ def test_count_file_counts_lowercased_words(tmp_path):
     path = tmp_path / "t.txt"
     path.write_text(TEXT, encoding="utf-8")
     assert wf.count_file(str(path)) == TEXT_WORDS
-    with pytest.raises(OSError):
+    with pytest.raises(FileNotFoundError):
         wf.count_file(str(tmp_path / "missing.txt"))
 
 
@@ -149,9 +163,8 @@ def test_parallel_equals_serial(corpus):
 
 
 def test_dask_equals_serial(corpus):
-    import word_freq_dask
-
     import chopwise
+    import word_freq_dask
 
     paths = word_freq_dask.list_files(str(corpus))
     assert len(paths) == 4

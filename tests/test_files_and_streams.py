@@ -6,10 +6,10 @@ import subprocess
 import sys
 import textwrap
 
-import chopwiseCXX as cw
 import pytest
-from conftest import D, E, N, P, R, U, W, configure, drain
 
+import chopwiseCXX as cw
+from conftest import E, R, configure, drain
 
 
 def open_fds():
@@ -105,7 +105,13 @@ def test_file_before_its_end_is_open_exactly_as_long_as_the_tokenizer(write_file
 
 MIXED = (
     "Ёлки-палки, e-mail 2-й раз: 3.14 % — «цитата» a--b x- y\n\tend "
-    + "a" * 300 + " " + "-".join("абвгдежзи") + " " + "b" * 100 + "-" + "c" * 100
+    + "a" * 300
+    + " "
+    + "-".join("абвгдежзи")
+    + " "
+    + "b" * 100
+    + "-"
+    + "c" * 100
 )
 
 
@@ -132,12 +138,20 @@ def test_files_of_many_reads_give_the_tokens_of_the_text(batches_by, shift):
 def test_a_pipe_written_a_few_bytes_at_a_time(tmp_path):
     data = MIXED.encode()
     (tmp_path / "data").write_bytes(data)
-    writer = subprocess.Popen([sys.executable, "-c", textwrap.dedent("""
+    writer = subprocess.Popen(
+        [
+            sys.executable,
+            "-c",
+            textwrap.dedent("""
         import sys, time
         data = open(sys.argv[1], "rb").read()
         for i in range(0, len(data), 7):
             sys.stdout.buffer.write(data[i:i + 7]); sys.stdout.flush(); time.sleep(0.001)
-        """), str(tmp_path / "data")], stdout=subprocess.PIPE)
+        """),
+            str(tmp_path / "data"),
+        ],
+        stdout=subprocess.PIPE,
+    )
     try:
         tok = cw.FFTokenizer(f"/proc/self/fd/{writer.stdout.fileno()}")
         assert drain(configure(tok, batch_size=3)) == drain(configure(cw.FTTokenizer(data), batch_size=3))

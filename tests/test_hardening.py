@@ -12,8 +12,9 @@ import subprocess
 import sys
 import textwrap
 
-import chopwiseCXX as cw
 import pytest
+
+import chopwiseCXX as cw
 from conftest import configure, drain
 
 
@@ -21,7 +22,10 @@ def run_child(code, timeout=60):
     """Runs `code` in a fresh interpreter and returns what it printed as JSON."""
     proc = subprocess.run(
         [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True, text=True, timeout=timeout, check=False,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        check=False,
     )
     assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr}"
     return json.loads(proc.stdout)
@@ -223,7 +227,9 @@ def test_an_exception_from_a_handler_ends_a_long_call_and_the_tokenizer_goes_on(
         pytest.param(os.fsencode, id="bytes"),
         pytest.param(lambda p: bytearray(os.fsencode(p)), id="bytearray"),
         pytest.param(lambda p: pathlib.PurePosixPath(p), id="PurePath"),
-        pytest.param(lambda p: type("P", (), {"__fspath__": lambda s: os.fsencode(p)})(), id="bytes-PathLike"),
+        pytest.param(
+            lambda p: type("P", (), {"__fspath__": lambda s: os.fsencode(p)})(), id="bytes-PathLike"
+        ),
     ],
 )
 @pytest.mark.parametrize("name", [b"plain.txt", "кириллица.txt".encode(), b"caf\xe9.txt", b"a\xff\xfe"])
@@ -337,7 +343,16 @@ REENTRY = """
 
 @pytest.mark.parametrize("from_thread", [False, True], ids=["handler", "thread"])
 @pytest.mark.parametrize(
-    "call", ["set_batch_size", "get_batch", "next", "set_filter", "set_token_min_len", "set_token_max_len", "__init__"]
+    "call",
+    [
+        "set_batch_size",
+        "get_batch",
+        "next",
+        "set_filter",
+        "set_token_min_len",
+        "set_token_max_len",
+        "__init__",
+    ],
 )
 def test_a_call_that_reenters_a_busy_tokenizer_is_refused_and_the_outer_call_loses_nothing(call, from_thread):
     out = run_child(REENTRY % (from_thread, call))

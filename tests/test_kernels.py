@@ -32,8 +32,20 @@ def test_tables_pass_with_each_kernel(kernel):
         pytest.skip(f"this CPU has no {kernel}")
     env = dict(os.environ, CHOPWISE_KERNEL=kernel)
     run = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-x",
-         str(ROOT / "tests" / "test_tokenizing.py")],
-        env=env, capture_output=True, text=True, cwd=ROOT)
+        [
+            sys.executable,
+            "-m",
+            "pytest",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            "-x",
+            str(ROOT / "tests" / "test_tokenizing.py"),
+        ],
+        env=env,
+        capture_output=True,
+        text=True,
+        cwd=ROOT,
+    )
     assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-2000:]
     assert " passed" in run.stdout

@@ -10,6 +10,7 @@ import os
 import tempfile
 from collections import Counter
 from dataclasses import dataclass
+from itertools import pairwise
 
 import numpy as np
 import pytest
@@ -26,13 +27,26 @@ MAX_CHARS, MAX_PIECES = 128, 16
 # ---------------------------------------------------------------- model
 
 RANGES = [
-    (0x0A, 0x0A, NWLINE), (0x0B, 0x0B, WRDSPC), (0x20, 0x20, WRDSPC),
-    (0x21, 0x2F, PNCTTN), (0x30, 0x39, NUMBER), (0x3A, 0x40, PNCTTN),
-    (0x41, 0x5A, ENWORD), (0x5B, 0x60, PNCTTN), (0x61, 0x7A, ENWORD),
-    (0x7B, 0x7E, PNCTTN), (0xA0, 0xA0, WRDSPC), (0xAB, 0xAB, PNCTTN),
-    (0xB7, 0xB7, PNCTTN), (0xBB, 0xBB, PNCTTN), (0x401, 0x401, RUWORD),
-    (0x410, 0x44F, RUWORD), (0x451, 0x451, RUWORD), (0x2010, 0x201F, PNCTTN),
-    (0x2024, 0x2027, PNCTTN), (0x2116, 0x2116, PNCTTN),
+    (0x0A, 0x0A, NWLINE),
+    (0x0B, 0x0B, WRDSPC),
+    (0x20, 0x20, WRDSPC),
+    (0x21, 0x2F, PNCTTN),
+    (0x30, 0x39, NUMBER),
+    (0x3A, 0x40, PNCTTN),
+    (0x41, 0x5A, ENWORD),
+    (0x5B, 0x60, PNCTTN),
+    (0x61, 0x7A, ENWORD),
+    (0x7B, 0x7E, PNCTTN),
+    (0xA0, 0xA0, WRDSPC),
+    (0xAB, 0xAB, PNCTTN),
+    (0xB7, 0xB7, PNCTTN),
+    (0xBB, 0xBB, PNCTTN),
+    (0x401, 0x401, RUWORD),
+    (0x410, 0x44F, RUWORD),
+    (0x451, 0x451, RUWORD),
+    (0x2010, 0x201F, PNCTTN),
+    (0x2024, 0x2027, PNCTTN),
+    (0x2116, 0x2116, PNCTTN),
 ]
 
 
@@ -60,10 +74,10 @@ def decode(data):
     next lead byte; a character with too few of them is dropped, extra ones are ignored."""
     chars = []
     starts = [i for i, b in enumerate(data) if lead_len(b)] + [len(data)]
-    for i, j in zip(starts, starts[1:]):
+    for i, j in pairwise(starts):
         n = lead_len(data[i])
         if j - i >= n:
-            raw = data[i:i + n]
+            raw = data[i : i + n]
             cp = raw[0] & (0x7F, 0x1F, 0x0F, 0x07)[n - 1]
             for b in raw[1:]:
                 cp = (cp << 6) | (b & 0x3F)
@@ -94,8 +108,7 @@ def tokens_of(data):
         if group[0][0] not in WORD:
             return False
         last = group[-1]
-        fits = (len(group) < MAX_PIECES
-                and sum(len(q[1]) for q in group) + len(p[1]) <= MAX_CHARS)
+        fits = len(group) < MAX_PIECES and sum(len(q[1]) for q in group) + len(p[1]) <= MAX_CHARS
         if last[0] in WORD:
             return is_hyphen(p) and fits
         return p[0] in WORD and fits
@@ -106,8 +119,7 @@ def tokens_of(data):
             groups[-1].append(p)
         else:
             groups.append([p])
-    return [Token(g[0][0], b"".join(b"".join(p[1]) for p in g), sum(len(p[1]) for p in g))
-            for g in groups]
+    return [Token(g[0][0], b"".join(b"".join(p[1]) for p in g), sum(len(p[1]) for p in g)) for g in groups]
 
 
 class Model:
@@ -133,9 +145,21 @@ class Model:
 
 # ---------------------------------------------------------------- inputs
 
-ALPHABET = ("aZz09 \n\t\r\x0b\x00-–—.,;«»№·ёЁжАяЀѐђ\u00a0\u2020\u2024\u2116\u2028é😀")
-FRAGMENTS = ["кто-то", "e-mail", "123-456", "a--b", "x- y", "-a", "web-сайт", "2-й",
-             "a-b-c-d-e-f-g-h-i-j", "1.5", "abc123def", "мирworld"]
+ALPHABET = "aZz09 \n\t\r\x0b\x00-–—.,;«»№·ёЁжАяЀѐђ\u00a0\u2020\u2024\u2116\u2028é😀"
+FRAGMENTS = [
+    "кто-то",
+    "e-mail",
+    "123-456",
+    "a--b",
+    "x- y",
+    "-a",
+    "web-сайт",
+    "2-й",
+    "a-b-c-d-e-f-g-h-i-j",
+    "1.5",
+    "abc123def",
+    "мирworld",
+]
 text_inputs = st.lists(
     st.one_of(
         st.text(alphabet=ALPHABET, max_size=20),
@@ -147,10 +171,27 @@ text_inputs = st.lists(
     max_size=12,
 ).map(lambda parts: "".join(parts).encode("utf-8", "surrogatepass"))
 
-BYTE_FRAGMENTS = [b"\x80", b"\xbf", b"\xff", b"\xf8", b"\xc3", b"\xe2\x82", b"\xf0\x9f\x98",
-                  b"\xc0\x80", b"\xc0\xad", b"\xc1\x81", b"\xed\xa0\x80", b"\xf4\x90\x80\x80",
-                  b"\xf7\xbf\xbf\xbf", b"\xd0\x81", b"\xe0\x90\x81", b"\xf0\x80\x90\x90",
-                  b"-", b"a", b" "]
+BYTE_FRAGMENTS = [
+    b"\x80",
+    b"\xbf",
+    b"\xff",
+    b"\xf8",
+    b"\xc3",
+    b"\xe2\x82",
+    b"\xf0\x9f\x98",
+    b"\xc0\x80",
+    b"\xc0\xad",
+    b"\xc1\x81",
+    b"\xed\xa0\x80",
+    b"\xf4\x90\x80\x80",
+    b"\xf7\xbf\xbf\xbf",
+    b"\xd0\x81",
+    b"\xe0\x90\x81",
+    b"\xf0\x80\x90\x90",
+    b"-",
+    b"a",
+    b" ",
+]
 byte_inputs = st.lists(
     st.one_of(st.sampled_from(BYTE_FRAGMENTS), st.binary(max_size=12), text_inputs),
     max_size=10,
@@ -165,8 +206,7 @@ ops = st.lists(
         deliveries,
         deliveries,  # twice as likely as any one setter
         st.tuples(st.just("batch"), st.one_of(st.integers(0, 6), st.just(1000))),
-        st.tuples(st.just("filter"), st.one_of(st.integers(0, 127), st.just(ALL),
-                                               st.integers(0, ALL))),
+        st.tuples(st.just("filter"), st.one_of(st.integers(0, 127), st.just(ALL), st.integers(0, ALL))),
         st.tuples(st.just("min"), lengths),
         st.tuples(st.just("max"), lengths),
     ),
@@ -268,8 +308,11 @@ def new_tokenizer(kind, data, tmp):
 
 
 # MODEL_EXAMPLES raises the count for a longer hunt than the default test run.
-SETTINGS = settings(max_examples=int(os.environ.get("MODEL_EXAMPLES", "250")), deadline=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+SETTINGS = settings(
+    max_examples=int(os.environ.get("MODEL_EXAMPLES", "250")),
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 
 @pytest.mark.parametrize("kind", ["text", "file"])
@@ -316,7 +359,6 @@ def test_known_inputs_follow_the_model(kind, data, script):
     run_script(kind, data, script)
 
 
-
 @settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(data=inputs.filter(bool), size=st.integers(1, 9))
 def test_files_longer_than_the_stream_buffer(data, size):
@@ -359,8 +401,14 @@ def test_the_columns_road_gives_the_model_tokens(rows, mask, lengths, threads):
                 want.append((doc, t.text.decode("utf-8"), t.type, start, start + t.length))
             start += t.length
     column = pa.array(rows, pa.binary()).view(pa.string())
-    got = chopwise.tokenize_many(column, types=mask, min_len=min_len, max_len=max_len, threads=threads, errors="replace")
-    found = zip(got.doc.tolist(), got.text, got.types.tolist(), got.start.tolist(), got.end.tolist())
+    got = chopwise.tokenize_many(
+        column, types=mask, min_len=min_len, max_len=max_len, threads=threads, errors="replace"
+    )
+    found = zip(
+        got.doc.tolist(), got.text, got.types.tolist(), got.start.tolist(), got.end.tolist(), strict=True
+    )
     assert list(found) == want
-    counts = chopwise.count_texts(column, types=mask, min_len=min_len, max_len=max_len, threads=threads, errors="replace")
+    counts = chopwise.count_texts(
+        column, types=mask, min_len=min_len, max_len=max_len, threads=threads, errors="replace"
+    )
     assert counts == Counter(t for _, t, *_ in want)

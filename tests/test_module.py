@@ -4,8 +4,9 @@ import subprocess
 import sys
 import textwrap
 
-import chopwiseCXX as cw
 import pytest
+
+import chopwiseCXX as cw
 from chopwiseCXX import TokenType as T
 
 MEMBERS = ["NOTTKN", "WRDSPC", "NWLINE", "ENWORD", "NUMBER", "RUWORD", "PNCTTN", "UNKNWN"]
@@ -56,7 +57,7 @@ def test_strict_comparisons():
     assert T.ENWORD != 4
     assert T.ENWORD < T.NUMBER and T.UNKNWN >= T.PNCTTN
     with pytest.raises(TypeError, match="Expected an enumeration of matching type!"):
-        T.ENWORD < 8
+        T.ENWORD < 8  # noqa: B015 - the comparison itself must raise
 
 
 @pytest.mark.parametrize("cls", [cw.fts_stream, cw.ffs_stream])

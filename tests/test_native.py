@@ -3,6 +3,7 @@
 import subprocess
 
 import pytest
+
 from conftest import ROOT, native_env, tool
 
 
@@ -11,16 +12,29 @@ from conftest import ROOT, native_env, tool
     ["test_core", "test_window_scan", "test_wide_kernels.*", "test_utf8_text", "test_polls", "test_columns"],
 )
 def test_native_checks(native_build, check):
-    run = subprocess.run([tool("ctest"), "--test-dir", str(native_build), "--output-on-failure",
-                          "-R", f"^{check}$"], capture_output=True, text=True, env=native_env())
+    run = subprocess.run(
+        [tool("ctest"), "--test-dir", str(native_build), "--output-on-failure", "-R", f"^{check}$"],
+        capture_output=True,
+        text=True,
+        env=native_env(),
+    )
     assert run.returncode == 0, run.stdout + run.stderr
     assert "100% tests passed" in run.stdout
 
 
 def check_core_includes(tree):
-    return subprocess.run([tool("cmake"), "-DCXX=c++", f"-DSOURCE_DIR={tree}", "-P",
-                           str(ROOT / "cmake" / "check_core_includes.cmake")],
-                          capture_output=True, text=True, env=native_env())
+    return subprocess.run(
+        [
+            tool("cmake"),
+            "-DCXX=c++",
+            f"-DSOURCE_DIR={tree}",
+            "-P",
+            str(ROOT / "cmake" / "check_core_includes.cmake"),
+        ],
+        capture_output=True,
+        text=True,
+        env=native_env(),
+    )
 
 
 def test_the_core_reaches_no_python_header():
@@ -29,13 +43,16 @@ def test_the_core_reaches_no_python_header():
 
 
 # A core file that reaches a Python header in any of these ways fails the build's check.
-@pytest.mark.parametrize("core_file, other_file", [
-    ("#include <Python.h>\n", None),
-    ('#include "pybind11/numpy.h"\n', None),
-    ("#include <python3.13/Python.h>\n", None),
-    ('#include "../python/module/glue.hpp"\n', "#include <pybind11/pybind11.h>\n"),
-    ("#ifdef WITH_PYTHON\n#  include <Python.h>\n#endif\n", None),
-])
+@pytest.mark.parametrize(
+    "core_file, other_file",
+    [
+        ("#include <Python.h>\n", None),
+        ('#include "pybind11/numpy.h"\n', None),
+        ("#include <python3.13/Python.h>\n", None),
+        ('#include "../python/module/glue.hpp"\n', "#include <pybind11/pybind11.h>\n"),
+        ("#ifdef WITH_PYTHON\n#  include <Python.h>\n#endif\n", None),
+    ],
+)
 @pytest.mark.parametrize("folder", ["charlayer", "tokens", "tokenizers"])
 def test_a_python_header_in_the_core_fails_the_check(tmp_path, folder, core_file, other_file):
     (tmp_path / "src" / folder).mkdir(parents=True)

@@ -34,6 +34,16 @@ def test_page_type_table_is_the_modules():
     assert rows == [(name, str(int(member))) for name, member in chopwiseCXX.TokenType.__members__.items()]
 
 
+def type_rows(path):
+    rows = re.findall(r"^\| `([A-Z]{6})` \|(.*)\|$", path.read_text(encoding="utf-8"), re.M)
+    return [(name, [cell.strip() for cell in rest.split("|")]) for name, rest in rows]
+
+
+def test_page_type_table_is_the_module_pages():
+    # The index page stands alone, so it repeats the table; the two must say the same.
+    assert type_rows(PAGE) == type_rows(ROOT / "docs" / "module.md") != []
+
+
 def test_page_links_work_off_this_repository():
     # An index shows the page without the repository: a relative link or image is broken there.
     text = PAGE.read_text(encoding="utf-8")
@@ -54,5 +64,7 @@ def test_installed_metadata_carries_the_page_and_the_licence():
 def test_installed_metadata_allows_only_the_interpreter_the_module_imports_on():
     # The module refuses any interpreter but 3.13 at import; pip must not offer it to others.
     python = SpecifierSet(distribution("chopwiseCXX").metadata["Requires-Python"])
-    assert [v for v in ("3.12.9", "3.13.0", "3.13.11", "3.14.0", "3.130.0") if v in python] == \
-        ["3.13.0", "3.13.11"]
+    assert [v for v in ("3.12.9", "3.13.0", "3.13.11", "3.14.0", "3.130.0") if v in python] == [
+        "3.13.0",
+        "3.13.11",
+    ]

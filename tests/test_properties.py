@@ -1,16 +1,16 @@
 """Randomised checks that hold for every input and every batch size."""
 
-import chopwiseCXX as cw
-from conftest import configure, drain
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+
+import chopwiseCXX as cw
+from conftest import configure, drain
 
 ALPHABET = "ab yzАяЁё09-‐–—.,!?«»\n\t\r_ é€😀\x00\u00a0"
 mixed_text = st.text(alphabet=ALPHABET, max_size=400) | st.text(max_size=100)
 batch_size = st.integers(min_value=1, max_value=9)
 
-FAST = settings(max_examples=300, deadline=None,
-                suppress_health_check=[HealthCheck.function_scoped_fixture])
+FAST = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 
 
 def flat(batches):

@@ -2,8 +2,9 @@
 
 import gzip
 
-import chopwise
 import pytest
+
+import chopwise
 from chopwise._count import count_shard
 from chopwise._shards import Shard, shards_of
 from chopwise._types import Settings

@@ -2,10 +2,10 @@
 
 import sys
 
-import chopwiseCXX as cw
 import pytest
-from conftest import ROADS, D, E, N, P, R, U, W
 
+import chopwiseCXX as cw
+from conftest import ROADS, D, E, N, P, R, U, W
 
 GROUPING = [
     ("abc def", [("abc", E), (" ", W), ("def", E)]),

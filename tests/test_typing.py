@@ -16,7 +16,7 @@ TYPE_ONLY = {"Batch"}
 # pybind11 gives the stream classes an __init__ that refuses every call; the stubs leave it out.
 RUNTIME_ONLY = {("fts_stream", "__init__"), ("ffs_stream", "__init__")}
 
-GOOD = '''
+GOOD = """
 import pathlib
 from typing import TYPE_CHECKING, assert_type
 
@@ -54,10 +54,10 @@ assert_type(iter(FTTokenizer(bytearray(b"x")).stream), chopwiseCXX.fts_stream)
 assert_type(next(FFTokenizer("x").stream), Batch)
 assert_type(int(TokenType(4)), int)
 print(words(FTTokenizer("a b")), words(FFTokenizer("/dev/null")), TokenType.ENWORD.name)
-'''
+"""
 
 # The chopwise library: typed use of every function.
-LIBRARY = '''
+LIBRARY = """
 import io
 from collections import Counter
 from pathlib import Path
@@ -117,7 +117,7 @@ try:
     chopwise.count_texts(column)
 except chopwise.DecodeError as err:
     where: tuple[str, int] = (err.source, err.offset)
-'''
+"""
 
 LIBRARY_BAD = [
     "chopwise.tokenize(1)",
@@ -232,4 +232,3 @@ def test_library_is_typed():
     import chopwise
 
     assert (Path(chopwise.__file__).parent / "py.typed").is_file()
-

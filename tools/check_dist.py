@@ -23,8 +23,15 @@ from trove_classifiers import classifiers as KNOWN_CLASSIFIERS
 ROOT = Path(__file__).resolve().parent.parent
 MODULE = "chopwiseCXX"
 STUBS = f"{MODULE}-stubs"
-REQUIRED_SDIST = ["LICENSE", "README.md", "docs/package.md", "pyproject.toml", "CMakeLists.txt",
-                  f"{STUBS}/__init__.pyi", f"{STUBS}/py.typed"]
+REQUIRED_SDIST = [
+    "LICENSE",
+    "README.md",
+    "docs/package.md",
+    "pyproject.toml",
+    "CMakeLists.txt",
+    f"{STUBS}/__init__.pyi",
+    f"{STUBS}/py.typed",
+]
 # Built, generated or local-only paths that must never ship.
 FORBIDDEN_SDIST = re.compile(r"^(build|dist|\.venv[^/]*|bench/data)/|(^|/)__pycache__/|\.so$")
 EXTRAS = {"arrow", "dask", "zstd"}
@@ -50,8 +57,11 @@ def wheel_problems(wheel: Path) -> tuple[list[str], str]:
         problems.append(f"wheel is not for CPython 3.13 only: {wheel.name}")
     if not all(re.fullmatch(r"manylinux_\d+_\d+_x86_64|manylinux\w*_x86_64", p) for p in platforms):
         problems.append(f"wheel is not a manylinux x86_64 wheel: {wheel.name}")
-    glibc = max((re.fullmatch(r"manylinux_(\d+)_(\d+)_x86_64", p) for p in platforms),
-                key=lambda m: (int(m[1]), int(m[2])) if m else (0, 0), default=None)
+    glibc = max(
+        (re.fullmatch(r"manylinux_(\d+)_(\d+)_x86_64", p) for p in platforms),
+        key=lambda m: (int(m[1]), int(m[2])) if m else (0, 0),
+        default=None,
+    )
 
     with zipfile.ZipFile(wheel) as whl:
         names = whl.namelist()
@@ -88,8 +98,7 @@ def metadata_problems(raw: bytes) -> list[str]:
         problems.append(f"licence metadata: {meta.license_expression} {meta.license_files}")
     # The module refuses to import on any other interpreter than 3.13.
     python = meta.requires_python or SpecifierSet()
-    if not ("3.13.0" in python and "3.13.9" in python and "3.12.9" not in python
-            and "3.14.0" not in python):
+    if not ("3.13.0" in python and "3.13.9" in python and "3.12.9" not in python and "3.14.0" not in python):
         problems.append(f"Requires-Python {python} is not 3.13 only")
     missing = EXTRAS - {str(e) for e in meta.provides_extra or []}
     problems += [f"extra {e} not declared" for e in sorted(missing)]
@@ -106,13 +115,20 @@ def page_problems(glibc: str) -> list[str]:
         if stated != {glibc}:
             problems.append(f"{doc} states glibc {sorted(stated)} or newer; the wheel needs {glibc}")
     # Every figure on the package page is the one of the last bench run.
-    bench = dict(re.findall(r"^\| ([^|]+?) \| ([\d.]+) \|", (ROOT / "bench/results.md").read_text(encoding="utf-8"), re.M))
+    bench = dict(
+        re.findall(
+            r"^\| ([^|]+?) \| ([\d.]+) \|", (ROOT / "bench/results.md").read_text(encoding="utf-8"), re.M
+        )
+    )
     speed = (ROOT / "docs/package.md").read_text(encoding="utf-8").split("## Speed", 1)[-1]
     figures = re.findall(r"^\| ([^|]+?) \| ([\d.]+) \|$", speed, re.M)
     if not figures:
         problems.append("docs/package.md has no speed figures")
-    problems += [f"docs/package.md: {name} {mbps} MB/s, bench/results.md: {bench.get(name)}"
-                 for name, mbps in figures if bench.get(name) != mbps]
+    problems += [
+        f"docs/package.md: {name} {mbps} MB/s, bench/results.md: {bench.get(name)}"
+        for name, mbps in figures
+        if bench.get(name) != mbps
+    ]
     return problems
 
 

@@ -11,7 +11,7 @@ import subprocess
 import sys
 import time
 from collections.abc import Iterator
-from contextlib import ExitStack, contextmanager
+from contextlib import ExitStack, contextmanager, suppress
 from pathlib import Path
 
 from distributed import Client
@@ -79,10 +79,8 @@ def _process(argv: list[str], workdir: Path, name: str) -> Iterator[subprocess.P
 def _stop(proc: subprocess.Popen[bytes]) -> None:
     """SIGTERM to the process's whole group, then SIGKILL if it has not ended in time."""
     for sig in (signal.SIGTERM, signal.SIGKILL):
-        try:
+        with suppress(ProcessLookupError):
             os.killpg(proc.pid, sig)
-        except ProcessLookupError:
-            pass
         try:
             proc.wait(STOP_WAIT)
             return

@@ -8,6 +8,7 @@ from chopwise._batch import tokens
 
 if TYPE_CHECKING:
     import pyarrow as pa  # type: ignore[import-untyped, unused-ignore]
+
     from chopwiseCXX import Batch
 
 
@@ -17,7 +18,8 @@ def require_pyarrow(what: str) -> Any:
         import pyarrow  # type: ignore[import-untyped, unused-ignore]
     except ImportError:
         raise ImportError(
-            f'{what} needs pyarrow: pip install pyarrow, or the "arrow" extra: pip install "chopwiseCXX[arrow]"'
+            f"{what} needs pyarrow: pip install pyarrow, "
+            'or the "arrow" extra: pip install "chopwiseCXX[arrow]"'
         ) from None
     return pyarrow
 

@@ -8,7 +8,6 @@ from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, BinaryIO, Literal, TypedDict, Unpack, overload
 
 import chopwiseCXX
-
 from chopwise import _native, _sources
 from chopwise._arrow import require_pyarrow
 from chopwise._errors import decode_errors

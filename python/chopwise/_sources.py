@@ -14,7 +14,6 @@ from contextlib import contextmanager
 from typing import BinaryIO, cast
 
 import chopwiseCXX
-
 from chopwise._errors import ERROR_HANDLERS, DecodeError, shown_name
 
 PathArg = str | bytes | os.PathLike[str] | os.PathLike[bytes]

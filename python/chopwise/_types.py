@@ -5,10 +5,9 @@ from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import NamedTuple
 
-from chopwiseCXX import TokenType
-
 from chopwise import _native
 from chopwise._sources import check_errors
+from chopwiseCXX import TokenType
 
 # Short names for the types, beside the members' own names.
 _SHORT = {

@@ -20,11 +20,11 @@ from contextlib import contextmanager
 from typing import BinaryIO, TextIO, cast
 
 import numpy as np
-from chopwiseCXX import ENWORD, RUWORD, FTTokenizer, TokenType
 
 import chopwise
 from chopwise._errors import DecodeError, shown_name
 from chopwise._sources import chunks, decoded, name_of, open_source, plain_file
+from chopwiseCXX import ENWORD, RUWORD, FTTokenizer, TokenType
 
 PROG = "chopwise"
 # Inputs smaller than this are done before a progress bar would be of use.
@@ -339,11 +339,11 @@ def write_counts(ranked: list[tuple[str, int]], fmt: str, out: TextIO) -> None:
         return
     words = [word.translate(_ESCAPES) for word, _ in ranked]
     if fmt == "tsv":
-        _write_lines((f"{w}\t{n}\n" for w, (_, n) in zip(words, ranked)), out)
+        _write_lines((f"{w}\t{n}\n" for w, (_, n) in zip(words, ranked, strict=False)), out)
         return
     width = max(map(len, words), default=0)
     digits = max((len(f"{n:,}") for _, n in ranked), default=0)
-    _write_lines((f"{w:<{width}}  {n:>{digits},}\n" for w, (_, n) in zip(words, ranked)), out)
+    _write_lines((f"{w:<{width}}  {n:>{digits},}\n" for w, (_, n) in zip(words, ranked, strict=False)), out)
 
 
 def emit(out: TextIO, text: str) -> None:
@@ -399,7 +399,8 @@ def _tsv_line(token: chopwise.Token, offsets: bool) -> str:
 def _jsonl_line(token: chopwise.Token, offsets: bool) -> str:
     text = json.dumps(token.text, ensure_ascii=False)
     if offsets:
-        return f'{{"token": {text}, "type": "{_type_name(token)}", "start": {token.start}, "end": {token.end}}}\n'
+        where = f'"start": {token.start}, "end": {token.end}'
+        return f'{{"token": {text}, "type": "{_type_name(token)}", {where}}}\n'
     return f'{{"token": {text}, "type": "{_type_name(token)}"}}\n'
 
 

@@ -12,9 +12,9 @@ import os
 from collections import Counter
 from collections.abc import Iterable, Sequence
 
-import chopwiseCXX
 from distributed import Client, Future, get_client
 
+import chopwiseCXX
 from chopwise._count import count_shard
 from chopwise._errors import shown_name
 from chopwise._shards import Shard, plain_size, shard_size, shards_of
@@ -39,13 +39,13 @@ def count_words(
     """Word counts of the files `paths`, computed on the cluster of `client`: exactly what
     `chopwise.count_words` gives for the same files and options.
 
-    `paths` is one path or an iterable of them. `client` defaults to the current Dask client. Each plain file is counted in shards of at most
-    about `shard_size` bytes (smaller when the input is too small to give every worker thread a
-    few shards), and the counts are added `split_every` at a time on the workers. A file
-    that a worker cannot read raises the `OSError` the worker met. Standard input ("-") cannot be
-    read by the workers and is refused, and so is anything else that exists here but is not a
-    regular file or a directory (a pipe, a device): a worker would read its own. /dev/stdin and
-    /proc/self/fd/N stand for the file they name in this process.
+    `paths` is one path or an iterable of them. `client` defaults to the current Dask client. Each
+    plain file is counted in shards of at most about `shard_size` bytes (smaller when the input is
+    too small to give every worker thread a few shards), and the counts are added `split_every` at a
+    time on the workers. A file that a worker cannot read raises the `OSError` the worker met.
+    Standard input ("-") cannot be read by the workers and is refused, and so is anything else that
+    exists here but is not a regular file or a directory (a pipe, a device): a worker would read its
+    own. /dev/stdin and /proc/self/fd/N stand for the file they name in this process.
     """
     if shard_size < 1:
         raise ValueError(f"shard_size must be at least 1, not {shard_size}")
