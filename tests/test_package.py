@@ -39,9 +39,9 @@ def type_rows(path):
     return [(name, [cell.strip() for cell in rest.split("|")]) for name, rest in rows]
 
 
-def test_page_type_table_is_the_module_pages():
+def test_page_type_table_is_the_readmes():
     # The index page stands alone, so it repeats the table; the two must say the same.
-    assert type_rows(PAGE) == type_rows(ROOT / "docs" / "module.md") != []
+    assert type_rows(PAGE) == type_rows(ROOT / "README.md") != []
 
 
 def test_page_links_work_off_this_repository():
