@@ -10,7 +10,7 @@
 namespace chopwise::columns {
 
 // An array to hand out through the C data interface: its type and its buffers, which `keep`
-// keeps alive until the consumer releases the last part it holds.
+// keeps alive until the consumer releases the last array it holds.
 struct ExportNode {
     std::string format, name;
     std::int64_t length = 0, null_count = 0;

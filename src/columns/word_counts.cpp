@@ -120,7 +120,7 @@ struct CountWorker {
     std::optional<TextTokenizer> tokenizer;
     std::string repaired;
     CountTable table;
-    std::vector<std::uint8_t> buffer;  // file parts
+    std::vector<std::uint8_t> buffer;  // file slices
 };
 
 void count_tokens(CountWorker& w, const CountSettings& s, const std::uint8_t* p, std::size_t n,
@@ -236,29 +236,29 @@ public:
         if (::fstat(fd, &st) != 0) fail(errno);
         if (S_ISDIR(st.st_mode)) fail(EISDIR);
         size = static_cast<std::uint64_t>(st.st_size);
-        // Size 0 (a pipe, a file of the proc kind): one part, read to its end.
+        // Size 0 (a pipe, a file of the proc kind): one slice, read to its end.
         seekable = S_ISREG(st.st_mode) && size > 0;
-        const std::uint64_t per_part = std::max<std::uint64_t>(
+        const std::uint64_t per_slice = std::max<std::uint64_t>(
             std::uint64_t{8} << 20, size / (std::uint64_t{4} * threads) + 1);
-        part_bytes = per_part;
-        parts = seekable ? static_cast<std::size_t>((size + per_part - 1) / per_part) : 1;
+        slice_bytes = per_slice;
+        slices = seekable ? static_cast<std::size_t>((size + per_slice - 1) / per_slice) : 1;
     }
     ~FileParts() { ::close(fd); }
 
-    std::size_t count() const { return parts; }
+    std::size_t count() const { return slices; }
 
-    // Counts part k: from just past the first line feed at or after k·part_bytes − 1 (the
-    // file's start for part 0) to just past the first one at or after (k+1)·part_bytes − 1,
+    // Counts slice k: from just past the first line feed at or after k·slice_bytes − 1 (the
+    // file's start for slice 0) to just past the first one at or after (k+1)·slice_bytes − 1,
     // or the end of the file.
-    void count_part(std::size_t k, CountWorker& w, const CountSettings& s, const TaskContext& c,
-                    FirstFailure& failures) {
+    void count_slice(std::size_t k, CountWorker& w, const CountSettings& s, const TaskContext& c,
+                     FirstFailure& failures) {
         w.buffer.resize(read_block + 4);
         std::uint8_t* buf = w.buffer.data();
         auto poll = [&c] { c.check(); };
         std::uint64_t pos = 0;
         if (k > 0) {
-            pos = k * part_bytes - 1;
-            for (;;) {  // skip to the end of the line the previous part finishes
+            pos = k * slice_bytes - 1;
+            for (;;) {  // skip to the end of the line the previous slice finishes
                 const std::size_t got = read_at(pos, buf, read_block, c);
                 if (got == 0) return;
                 const void* lf = std::memchr(buf, '\n', got);
@@ -268,16 +268,16 @@ public:
                 }
                 pos += got;
             }
-            if (pos >= (k + 1) * part_bytes) return;
+            if (pos >= (k + 1) * slice_bytes) return;
         }
-        const bool last_part = k + 1 == parts;
-        const std::uint64_t boundary = (k + 1) * part_bytes - 1;
+        const bool last_slice = k + 1 == slices;
+        const std::uint64_t boundary = (k + 1) * slice_bytes - 1;
         std::size_t carried = 0;
         for (;;) {
             const std::size_t got = read_at(pos, buf + carried, read_block, c);
             std::size_t n = carried + got;
             bool done = got == 0;
-            if (!done && !last_part && pos + got > boundary) {
+            if (!done && !last_slice && pos + got > boundary) {
                 const std::uint64_t from = std::max(pos, boundary) - pos;
                 const void* lf = std::memchr(buf + carried + from, '\n', got - from);
                 if (lf != nullptr) {
@@ -327,8 +327,8 @@ private:
 
     std::string path;
     int fd = -1;
-    std::uint64_t size = 0, part_bytes = 0;
-    std::size_t parts = 1;
+    std::uint64_t size = 0, slice_bytes = 0;
+    std::size_t slices = 1;
     bool seekable = false;
 };
 
@@ -340,7 +340,7 @@ CountTable count_file(const std::string& path, const CountSettings& settings, un
     return count_in_tasks(
         file.count(), threads, wait,
         [&](std::size_t k, CountWorker& w, const TaskContext& c, FirstFailure& failures) {
-            file.count_part(k, w, settings, c, failures);
+            file.count_slice(k, w, settings, c, failures);
         });
 }
 

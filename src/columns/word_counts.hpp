@@ -62,7 +62,7 @@ struct CountSettings {
 CountTable count_column(const TextColumn& column, const CountSettings& settings, unsigned threads,
                         const std::function<void()>& wait);
 
-// Counts of a plain file, read in parts cut at line feeds, each part by one thread.
+// Counts of a plain file, read in slices cut at line feeds, each slice by one thread.
 // Throws std::system_error for a failed open or read, FileChanged when the file's size
 // changes while it is read.
 CountTable count_file(const std::string& path, const CountSettings& settings, unsigned threads,
