@@ -4,6 +4,7 @@ doctests, the others as scripts; ```console blocks through the installed `chopwi
 ```sh blocks are only shown."""
 
 import doctest
+import fnmatch
 import os
 import re
 import subprocess
@@ -156,3 +157,68 @@ def test_console_runner_compares_every_line(tmp_path, block, wrong):
         return
     with pytest.raises(AssertionError, match=re.escape(wrong)):
         run_console(steps, where)
+
+
+# --- the pages that describe the tree must describe the tree there is
+
+TREE_PAGES = [ROOT / "docs" / name for name in sorted(WITHOUT_EXAMPLES)]
+TRACKED = (
+    "src",
+    "python",
+    "tests",
+    "bench",
+    "tools",
+    "cmake",
+    "examples",
+    "chopwiseCXX-stubs",
+    "docs",
+    ".ci",
+)
+TOP_FILES = ("Makefile", "CMakeLists.txt", "pyproject.toml", "README.md")
+# Places that builds and runs make, never files of the tree.
+MADE = ("build/", "dist/", ".venv", "bench/data/")
+
+
+def tree_files() -> set[str]:
+    found = {p.relative_to(ROOT).as_posix() for top in TRACKED for p in (ROOT / top).rglob("*")}
+    return found | set(TRACKED) | set(TOP_FILES)
+
+
+def missing_paths(text: str, files: set[str]) -> tuple[list[str], list[str]]:
+    """The paths a page names in backquotes that the tree lacks: those with a folder (globs
+    allowed), and bare file names, which some folder must hold."""
+    quoted = re.findall(r"`([\w.*/-]+)`", text)
+    with_folder = {q.rstrip("/") for q in quoted if "/" in q and not q.startswith(MADE)}
+    bare = {q for q in quoted if "/" not in q and re.fullmatch(r"[\w-]+\.(hpp|cpp|py|cmake|txt)", q)}
+    names = {f.rsplit("/", 1)[-1] for f in files}
+    lacking = [p for p in sorted(with_folder) if not any(fnmatch.fnmatchcase(f, p) for f in files)]
+    return lacking, sorted(b for b in bare if b not in names)
+
+
+@pytest.mark.parametrize("page", TREE_PAGES, ids=[p.stem for p in TREE_PAGES])
+def test_tree_pages_name_only_what_exists(page):
+    text = page.read_text(encoding="utf-8")
+    assert re.search(r"`(src|tests|bench|tools)/\w", text), page.name  # the pattern sees its paths
+    assert missing_paths(text, tree_files()) == ([], [])
+
+
+def test_architecture_names_every_source_folder():
+    text = (ROOT / "docs" / "architecture.md").read_text(encoding="utf-8")
+    folders = {p.parent.relative_to(ROOT).as_posix() for p in (ROOT / "src").rglob("*.[ch]pp")}
+    folders |= {p.parent.relative_to(ROOT).as_posix() for p in (ROOT / "python").rglob("*.py")}
+    assert sorted(f for f in folders if f + "/" not in text) == []
+
+
+@pytest.mark.parametrize(
+    ("text", "missing"),
+    [
+        ("`src/tokens/joiner.hpp` and `grouper.hpp`, `src/columns/utf8_check.*`", ([], [])),
+        (
+            "`src/tokens/no_such.hpp` and `src/nothing/*.cpp`",
+            (["src/nothing/*.cpp", "src/tokens/no_such.hpp"], []),
+        ),
+        ("`src/charlayer/` and `gone.hpp`, built in `build/native`", ([], ["gone.hpp"])),
+    ],
+)
+def test_named_paths_are_looked_up(text, missing):
+    assert missing_paths(text, tree_files()) == missing
