@@ -149,8 +149,8 @@ def test_no_files(client):
     assert chopwise.dask.count_words([], client=client) == Counter()
 
 
-def test_the_readme_example_on_the_cluster(client, files):
-    page = (Path(__file__).resolve().parent.parent / "README.md").read_text(encoding="utf-8")
+def test_the_dask_page_example_on_the_cluster(client, files):
+    page = (Path(__file__).resolve().parent.parent / "docs" / "dask.md").read_text(encoding="utf-8")
     block = next(
         b
         for b in re.findall(r"^```python\n(.*?)^```$", page, re.DOTALL | re.MULTILINE)

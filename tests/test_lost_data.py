@@ -202,7 +202,7 @@ def test_ctrl_c_ends_a_library_count_with_workers(tmp_path):
     assert took < 5
 
 
-# The README's example as a script without a main guard, from a file and from standard input.
+# The library page's example as a script without a main guard, from a file and from standard input.
 
 
 def test_count_words_with_workers_needs_no_main_guard(tmp_path):

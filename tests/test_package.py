@@ -1,6 +1,6 @@
 """The package page (docs/package.md) and the installed distribution's metadata: the page's
-examples run, its type table is the module's, it works off this repository, and the installed
-metadata carries that page and the licence."""
+examples run, its type table is the module's (and its page's), it works off this repository, and
+the installed metadata carries that page and the licence."""
 
 import re
 from importlib.metadata import distribution
@@ -39,9 +39,10 @@ def type_rows(path):
     return [(name, [cell.strip() for cell in rest.split("|")]) for name, rest in rows]
 
 
-def test_page_type_table_is_the_readmes():
-    # The index page stands alone, so it repeats the table; the two must say the same.
-    assert type_rows(PAGE) == type_rows(ROOT / "README.md") != []
+def test_page_type_table_is_the_module_pages():
+    # The index page stands alone, so it repeats the table of the module's page; the two must say
+    # the same.
+    assert type_rows(PAGE) == type_rows(ROOT / "docs" / "module.md") != []
 
 
 def test_page_links_work_off_this_repository():

@@ -110,7 +110,7 @@ def metadata_problems(raw: bytes) -> list[str]:
 
 def page_problems(glibc: str) -> list[str]:
     problems = []
-    for doc in ("README.md", "docs/package.md"):
+    for doc in ("README.md", "docs/package.md", "docs/building.md"):
         stated = set(re.findall(r"glibc (\d+\.\d+) or newer", (ROOT / doc).read_text(encoding="utf-8")))
         if stated != {glibc}:
             problems.append(f"{doc} states glibc {sorted(stated)} or newer; the wheel needs {glibc}")
