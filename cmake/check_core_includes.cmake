@@ -1,10 +1,10 @@
-# Fails when a file of the tokenizing core reaches a Python or pybind11 header, directly or
+# Fails when a file of the tokenizing core or the column engine reaches a Python or pybind11 header, directly or
 # through other headers, under any condition the preprocessor sees, or names one in an #include
 # line it skips. Headers not found count too (-MG), so Python headers on the system include
 # path change nothing.
 #
 #   cmake -DCXX=<compiler> -DSOURCE_DIR=<tree> [-DSTAMP=<file>] -P check_core_includes.cmake
-set(core_dirs charlayer tokens tokenizers)
+set(core_dirs charlayer tokens tokenizers columns)
 set(python_header "[<\"/]Python\\.h|[<\"/]pybind11/")
 set(found "")
 foreach(dir ${core_dirs})
@@ -28,7 +28,7 @@ foreach(dir ${core_dirs})
 endforeach()
 if(found)
   list(JOIN found "\n  " lines)
-  message(FATAL_ERROR "The core (src/charlayer, src/tokens, src/tokenizers) must not use Python:\n  ${lines}")
+  message(FATAL_ERROR "The core (src/charlayer, src/tokens, src/tokenizers, src/columns) must not use Python:\n  ${lines}")
 endif()
 if(STAMP)
   file(TOUCH "${STAMP}")

@@ -53,7 +53,7 @@ def test_the_core_reaches_no_python_header():
         ("#ifdef WITH_PYTHON\n#  include <Python.h>\n#endif\n", None),
     ],
 )
-@pytest.mark.parametrize("folder", ["charlayer", "tokens", "tokenizers"])
+@pytest.mark.parametrize("folder", ["charlayer", "tokens", "tokenizers", "columns"])
 def test_a_python_header_in_the_core_fails_the_check(tmp_path, folder, core_file, other_file):
     (tmp_path / "src" / folder).mkdir(parents=True)
     (tmp_path / "src" / folder / "plain.hpp").write_text("#include <cstdint>\n")
