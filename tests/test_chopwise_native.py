@@ -244,6 +244,47 @@ def test_fields_made_on_first_use_agree_whatever_is_asked_first():
     assert pa.array(table_first.lists()).to_pylist() == expected_lists
 
 
+# Pieces of long rows for the UTF-8 check: its block-wide path takes ASCII and two-byte
+# sequences, anything else goes to the byte-wise check, and a fault may sit at any offset.
+PIECES = [
+    b"ab c",
+    b"\xd0\xbf\xd1\x80\xd0\xb8",
+    b"\xc2\xa0",
+    b" \xe2\x80\x94 ",
+    b"\xf0\x9f\x98\x80",
+    b"\xd0",
+    b"\xbf",
+    b"\xc0\xaf",
+    b"\xed\xa0\x80",
+    b"\xff",
+    b"x" * 20,
+    b"\xd1\x8f" * 9,
+]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_utf8_faults_anywhere_in_long_rows(seed):
+    rng = np.random.default_rng(seed)
+    rows = [
+        b"".join(PIECES[k] for k in rng.integers(0, len(PIECES), rng.integers(1, 40))) for _ in range(300)
+    ]
+    rows += [b"\xd1\x8f" * 8 + b"\xd1", b"a" * 15 + b"\xd0", b"a" * 16 + b"\xd0\xbf" * 8 + b"\x80"]
+    for errors in ("replace", "backslashreplace"):
+        want = reference([r.decode("utf-8", errors) for r in rows])
+        assert rows_of(nat.tokenize(unchecked_strings(rows), ALL, 0, 512, errors, 1)) == want
+    for r, row in enumerate(rows):
+        try:
+            row.decode("utf-8")
+        except UnicodeDecodeError as err:
+            with pytest.raises(UnicodeDecodeError) as caught:
+                nat.tokenize(unchecked_strings([row]), ALL, 0, 512, "strict", 1)
+            assert (caught.value.offset, caught.value.reason) == (err.start, err.reason), r
+        else:
+            assert rows_of(nat.tokenize(unchecked_strings([row]), ALL, 0, 512, "strict", 1)) == reference(
+                [row.decode()]
+            )
+
+
 def counts_of(texts, mask=ALL, min_len=0, max_len=512, lower=False):
     low = str.maketrans(
         "ABCDEFGHIJKLMNOPQRSTUVWXYZЁАБВГДЕЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯ",
