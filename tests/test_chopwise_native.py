@@ -178,6 +178,121 @@ def test_strict_names_the_row_and_the_offset_of_the_first_bad_byte():
         nat.tokenize(["x"], ALL, 0, 512, "surrogateescape", 1)
 
 
+def repeated(rows, times):
+    """The reference of `rows` as if the rows came `times` times over, one after another."""
+    one = reference(rows)
+    return [(t, ty, doc + k * len(rows), a, b) for k in range(times) for (t, ty, doc, a, b) in one]
+
+
+# Over a MiB of input, so the work runs on threads; each row is more tokens than it has bytes
+# (one-character tokens, or bytes that the handler writes as four characters), so the blocks
+# that the column is first given must grow, and more than once.
+GROWING = [
+    (["a b,c d.e f;g h-i"], "strict"),
+    ([b"\xff\xfe x"], "backslashreplace"),
+    ([b"\xff\xfe x"], "replace"),
+]
+
+
+@pytest.mark.parametrize("threads", [1, 2, 3])
+@pytest.mark.parametrize("case", range(len(GROWING)))
+def test_tables_that_outgrow_their_first_blocks(threads, case):
+    rows, errors = GROWING[case]
+    times = (1 << 20) // len(rows[0]) + 1000
+    column = unchecked_strings(rows * times) if isinstance(rows[0], bytes) else rows * times
+    decoded = [r.decode("utf-8", errors) if isinstance(r, bytes) else r for r in rows]
+    table = nat.tokenize(column, ALL, 0, 512, errors, threads)
+    want = repeated(decoded, times)
+    assert len(table) == len(want) and rows_of(table) == want
+    assert pa.array(table.lists()).to_pylist() == [[r[0] for r in reference(decoded)]] * times
+
+
+@pytest.mark.parametrize("gap", [65534, 65535, 65536, 200_000])
+def test_long_runs_of_dropped_tokens_keep_the_offsets(gap):
+    texts = ["x" + " " * gap + "y" + " " * 3 + "z", " " * gap + "w", "q" + "." * gap]
+    table = nat.tokenize(texts * 3, E, 0, 512, "strict", 2)
+    assert rows_of(table) == reference(texts * 3, E)
+
+
+# Rows cut inside a character: the bytes of the rows together are well-formed, each row is not.
+SPLIT_ROWS = [b"ab\xd0", b"\x90cd", b"ok", b"\xe2\x82", b"\xac", b"\x80"]
+
+
+@pytest.mark.parametrize("errors", ["strict", "replace", "ignore", "backslashreplace"])
+def test_rows_cut_inside_a_character_are_each_malformed(errors):
+    assert b"".join(SPLIT_ROWS[:2]).decode() == "abАcd"
+    column = unchecked_strings(SPLIT_ROWS)
+    if errors == "strict":
+        with pytest.raises(UnicodeDecodeError) as caught:
+            nat.tokenize(column, ALL, 0, 512, errors, 1)
+        assert (caught.value.row, caught.value.offset) == (0, 2)
+        return
+    texts = [r.decode("utf-8", errors) for r in SPLIT_ROWS]
+    assert rows_of(nat.tokenize(column, ALL, 0, 512, errors, 1)) == reference(texts)
+
+
+def test_fields_made_on_first_use_agree_whatever_is_asked_first():
+    texts = TEXTS * 50
+    want = reference(texts, E | R | D)
+    lists_first = nat.tokenize(texts, E | R | D, 0, 512, "strict", 2)
+    expected_lists = [None if t is None else [r[0] for r in reference([t], E | R | D)] for t in texts]
+    assert pa.array(lists_first.lists()).to_pylist() == expected_lists
+    assert rows_of(lists_first) == want
+    table_first = nat.tokenize(texts, E | R | D, 0, 512, "strict", 2)
+    arrow = pa.table(table_first)
+    assert list(zip(*(arrow.column(c).to_pylist() for c in arrow.column_names), strict=True)) == want
+    assert pa.array(table_first.lists()).to_pylist() == expected_lists
+
+
+# Pieces of long rows for the UTF-8 check: its block-wide path takes ASCII and two-byte
+# sequences, anything else goes to the byte-wise check, and a fault may sit at any offset.
+PIECES = [
+    b"ab c",
+    b"\xd0\xbf\xd1\x80\xd0\xb8",
+    b"\xc2\xa0",
+    b" \xe2\x80\x94 ",
+    b"\xf0\x9f\x98\x80",
+    b"\xd0",
+    b"\xbf",
+    b"\xc0\xaf",
+    b"\xed\xa0\x80",
+    b"\xff",
+    b"x" * 20,
+    b"\xd1\x8f" * 9,
+]
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_utf8_faults_anywhere_in_long_rows(seed):
+    rng = np.random.default_rng(seed)
+    rows = [
+        b"".join(PIECES[k] for k in rng.integers(0, len(PIECES), rng.integers(1, 40))) for _ in range(300)
+    ]
+    rows += [b"\xd1\x8f" * 8 + b"\xd1", b"a" * 15 + b"\xd0", b"a" * 16 + b"\xd0\xbf" * 8 + b"\x80"]
+    for errors in ("replace", "backslashreplace"):
+        want = reference([r.decode("utf-8", errors) for r in rows])
+        assert rows_of(nat.tokenize(unchecked_strings(rows), ALL, 0, 512, errors, 1)) == want
+    for r, row in enumerate(rows):
+        want_fault = decode_fault(row)
+        if want_fault is None:
+            assert rows_of(nat.tokenize(unchecked_strings([row]), ALL, 0, 512, "strict", 1)) == reference(
+                [row.decode()]
+            )
+            continue
+        with pytest.raises(UnicodeDecodeError) as caught:
+            nat.tokenize(unchecked_strings([row]), ALL, 0, 512, "strict", 1)
+        assert (caught.value.offset, caught.value.reason) == want_fault, r
+
+
+def decode_fault(row):
+    """Offset and reason of the first fault that Python's decoder finds, or None."""
+    try:
+        row.decode("utf-8")
+    except UnicodeDecodeError as err:
+        return err.start, err.reason
+    return None
+
+
 def counts_of(texts, mask=ALL, min_len=0, max_len=512, lower=False):
     low = str.maketrans(
         "ABCDEFGHIJKLMNOPQRSTUVWXYZЁАБВГДЕЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯ",

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "utf8_check.hpp"
+
 namespace chopwise::columns {
 
 StringChunk::StringChunk(const ArrowSchema& schema, const ArrowArray& array) {
@@ -53,6 +55,35 @@ std::size_t StringChunk::bytes_between(std::size_t begin, std::size_t end) const
             for (std::size_t i = begin; i < end; ++i) total += row(i).size;
             return total;
         }
+    }
+}
+
+namespace {
+
+// Rows cut from one well-formed block at character starts are each well-formed.
+template <class Offset>
+bool block_well_formed(const std::uint8_t* data, const Offset* o, std::size_t begin,
+                       std::size_t end) {
+    const auto last = static_cast<std::size_t>(o[end]);
+    for (std::size_t i = begin; i < end; ++i)
+        if (static_cast<std::size_t>(o[i]) < last && (data[o[i]] & 0xC0) == 0x80) return false;
+    const auto first = static_cast<std::size_t>(o[begin]);
+    return find_fault(data + first, last - first).offset == no_fault;
+}
+
+}  // namespace
+
+bool StringChunk::rows_well_formed(std::size_t begin, std::size_t end) const {
+    if (begin >= end) return true;
+    switch (layout) {
+        case Layout::small:
+            return block_well_formed(data, static_cast<const std::int32_t*>(offsets) + offset,
+                                     begin, end);
+        case Layout::large:
+            return block_well_formed(data, static_cast<const std::int64_t*>(offsets) + offset,
+                                     begin, end);
+        default:
+            return false;
     }
 }
 

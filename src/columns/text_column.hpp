@@ -41,6 +41,10 @@ public:
     }
     // The text bytes the rows [begin, end) hold, for splitting work by size.
     std::size_t bytes_between(std::size_t begin, std::size_t end) const;
+    // Whether every row of [begin, end) is known well-formed UTF-8 from one look at the bytes
+    // they share: false when they are not in one block (a view array, rows apart) or when the
+    // block has a fault or a row starting inside a character, and then each row is to be checked.
+    bool rows_well_formed(std::size_t begin, std::size_t end) const;
 
 private:
     enum class Layout { small, large, view, rows };

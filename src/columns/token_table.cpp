@@ -1,36 +1,253 @@
 #include "token_table.hpp"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <shared_mutex>
+#include <thread>
 #include <vector>
 
+#include "../charlayer/token_type.hpp"
+#include "../tokens/token_buffer.hpp"
 #include "malformed.hpp"
 #include "workers.hpp"
 
 namespace chopwise::columns {
 namespace {
 
-// The tokens of one range of rows, gathered by one worker.
+static_assert(TokenBuffer::byte_capacity <= 0xFFFF, "a token's length fits 16 bits");
+
+// Type bits -> class index, from the one list of types.
+constexpr std::size_t type_bits_bound = 128;
+static_assert(
+    [] {
+        for (const TokenTypeInfo& info : token_types)
+            if (type_bits(info.type) >= type_bits_bound) return false;
+        return true;
+    }(),
+    "type bits index a small table");
+constexpr std::array<std::uint8_t, type_bits_bound> class_by_bits = [] {
+    std::array<std::uint8_t, type_bits_bound> a{};
+    for (std::size_t i = 0; i < class_count; ++i)
+        a[type_bits(token_types[i].type)] = static_cast<std::uint8_t>(i);
+    return a;
+}();
+
+// The tokens of the range a worker is on, before they go to their place in the table. A
+// worker keeps these buffers from range to range, so their pages are touched once.
 struct RangeTokens {
     std::vector<std::uint8_t> text;
-    std::vector<std::uint32_t> lengths, chars;
-    std::vector<std::uint64_t> types;
-    std::vector<std::int64_t> starts;
+    std::vector<std::uint16_t> lengths, gaps;
+    std::vector<std::uint8_t> classes;
+    std::vector<std::pair<std::size_t, std::int64_t>> long_gaps;  // (token of the range, gap)
     std::vector<std::uint32_t> row_tokens;
     std::vector<std::uint8_t> row_valid;
+
+    void clear() {
+        text.clear();
+        lengths.clear();
+        gaps.clear();
+        classes.clear();
+        long_gaps.clear();
+        row_tokens.clear();
+        row_valid.clear();
+    }
 };
 
 struct Worker {
     std::optional<TextTokenizer> tokenizer;
     std::string repaired;
+    RangeTokens out;
+};
+
+constexpr auto int32_limit = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+
+template <class Offset>
+void put(RawArray<std::uint8_t>& block, std::size_t at, std::size_t value) {
+    reinterpret_cast<Offset*>(block.data())[at] = static_cast<Offset>(value);
+}
+
+template <class Offset>
+std::int64_t get(const RawArray<std::uint8_t>& block, std::size_t at) {
+    return reinterpret_cast<const Offset*>(block.data())[at];
+}
+
+// A block of `capacity` offsets holding the first `used` of `from`, widened when asked.
+RawArray<std::uint8_t> moved_offsets(const RawArray<std::uint8_t>& from, bool from_large,
+                                     bool to_large, std::size_t used, std::size_t capacity) {
+    RawArray<std::uint8_t> to(capacity * (to_large ? 8 : 4));
+    if (from_large == to_large) {
+        std::memcpy(to.data(), from.data(), used * (to_large ? 8 : 4));
+    } else {
+        for (std::size_t i = 0; i < used; ++i)
+            put<std::int64_t>(to, i, static_cast<std::size_t>(get<std::int32_t>(from, i)));
+    }
+    return to;
+}
+
+template <class T>
+RawArray<T> moved(const RawArray<T>& from, std::size_t used, std::size_t capacity) {
+    RawArray<T> to(capacity);
+    std::memcpy(to.data(), from.data(), used * sizeof(T));
+    return to;
+}
+
+// memcpy of a vector's values, which may be none (and data() null).
+template <class T>
+void copy_to(T* to, const std::vector<T>& from) {
+    if (!from.empty()) std::memcpy(to, from.data(), from.size() * sizeof(T));
+}
+
+template <class Offset>
+void write_offsets(RawArray<std::uint8_t>& block, std::size_t at, std::size_t base,
+                   const std::vector<std::uint16_t>& lengths) {
+    Offset* o = reinterpret_cast<Offset*>(block.data()) + at;
+    for (std::uint16_t len : lengths) {
+        *o++ = static_cast<Offset>(base);
+        base += len;
+    }
+}
+
+template <class Offset>
+void write_list_offsets(RawArray<std::uint8_t>& block, std::size_t row, std::size_t token,
+                        const std::vector<std::uint32_t>& row_tokens) {
+    Offset* o = reinterpret_cast<Offset*>(block.data()) + row;
+    for (std::uint32_t n : row_tokens) {
+        *o++ = static_cast<Offset>(token);
+        token += n;
+    }
+}
+
+// Where a range's tokens go in the table.
+struct Place {
+    std::size_t bytes, tokens;
+};
+
+// The table as ranges fill it: each takes its place in row order, then copies its tokens
+// there, in any order and on any thread. The blocks are sized from the input and grow (or
+// widen their offsets) only when a range would pass them; a move waits for the copies under way.
+class TableBuilder {
+public:
+    TableBuilder(std::size_t rows, std::size_t input_bytes)
+        : t(std::make_shared<TokenTableData>()),
+          text_room(input_bytes + 16),
+          token_room(input_bytes / 2 + 16),
+          valid(rows) {
+        t->rows = rows;
+        t->text = RawArray<std::uint8_t>(text_room);
+        t->offsets = RawArray<std::uint8_t>((token_room + 1) * 4);
+        t->classes = RawArray<std::uint8_t>(token_room);
+        t->gaps = RawArray<std::uint16_t>(token_room);
+        t->list_offsets = RawArray<std::uint8_t>((rows + 1) * 4);
+    }
+
+    // Called in range order.
+    Place reserve(std::size_t bytes, std::size_t tokens) {
+        const Place p{bytes_used, tokens_used};
+        bytes_used += bytes;
+        tokens_used += tokens;
+        const bool large_text = bytes_used > int32_limit, large_lists = tokens_used > int32_limit;
+        if (bytes_used > text_room || tokens_used > token_room || large_text != t->large_text ||
+            large_lists != t->large_lists) {
+            const std::unique_lock<std::shared_mutex> hold(moving);
+            grow(p, large_text, large_lists);
+        }
+        return p;
+    }
+
+    void fill(const RangeTokens& r, const Place& p, const RowRange& range) {
+        const std::shared_lock<std::shared_mutex> hold(moving);
+        TokenTableData& d = *t;
+        copy_to(d.text.data() + p.bytes, r.text);
+        if (d.large_text)
+            write_offsets<std::int64_t>(d.offsets, p.tokens, p.bytes, r.lengths);
+        else
+            write_offsets<std::int32_t>(d.offsets, p.tokens, p.bytes, r.lengths);
+        copy_to(d.classes.data() + p.tokens, r.classes);
+        copy_to(d.gaps.data() + p.tokens, r.gaps);
+        if (d.large_lists)
+            write_list_offsets<std::int64_t>(d.list_offsets, range.first_row, p.tokens,
+                                             r.row_tokens);
+        else
+            write_list_offsets<std::int32_t>(d.list_offsets, range.first_row, p.tokens,
+                                             r.row_tokens);
+        copy_to(valid.data() + range.first_row, r.row_valid);
+        if (!r.long_gaps.empty()) {
+            const std::lock_guard<std::mutex> hold_gaps(long_gaps_lock);
+            for (const auto& [k, gap] : r.long_gaps) d.long_gaps.emplace_back(p.tokens + k, gap);
+        }
+    }
+
+    std::shared_ptr<TokenTableData> finish() {
+        TokenTableData& d = *t;
+        d.tokens = tokens_used;
+        if (d.large_text)
+            put<std::int64_t>(d.offsets, d.tokens, bytes_used);
+        else
+            put<std::int32_t>(d.offsets, d.tokens, bytes_used);
+        if (d.large_lists)
+            put<std::int64_t>(d.list_offsets, d.rows, d.tokens);
+        else
+            put<std::int32_t>(d.list_offsets, d.rows, d.tokens);
+        d.null_rows = static_cast<std::size_t>(
+            std::count(valid.data(), valid.data() + d.rows, std::uint8_t{0}));
+        if (d.null_rows != 0) {
+            d.row_validity = RawArray<std::uint8_t>((d.rows + 7) / 8);
+            std::memset(d.row_validity.data(), 0, d.row_validity.size());
+            for (std::size_t row = 0; row < d.rows; ++row)
+                if (valid[row])
+                    d.row_validity[row >> 3] |= static_cast<std::uint8_t>(1u << (row & 7));
+        }
+        std::sort(d.long_gaps.begin(), d.long_gaps.end());
+        return t;
+    }
+
+private:
+    // The blocks before range `p` hold what earlier ranges copied; the rest is not yet written.
+    void grow(const Place& p, bool large_text, bool large_lists) {
+        TokenTableData& d = *t;
+        if (bytes_used > text_room) {
+            text_room = std::max(bytes_used, text_room + text_room / 2);
+            d.text = moved(d.text, p.bytes, text_room);
+        }
+        const std::size_t old_room = token_room;
+        if (tokens_used > token_room) {
+            token_room = std::max(tokens_used, token_room + token_room / 2);
+            d.classes = moved(d.classes, p.tokens, token_room);
+            d.gaps = moved(d.gaps, p.tokens, token_room);
+        }
+        if (token_room != old_room || large_text != d.large_text) {
+            d.offsets =
+                moved_offsets(d.offsets, d.large_text, large_text, p.tokens, token_room + 1);
+            d.large_text = large_text;
+        }
+        if (large_lists != d.large_lists) {
+            d.list_offsets =
+                moved_offsets(d.list_offsets, d.large_lists, large_lists, d.rows + 1, d.rows + 1);
+            d.large_lists = large_lists;
+        }
+    }
+
+    std::shared_ptr<TokenTableData> t;
+    std::size_t text_room, token_room;
+    std::size_t bytes_used = 0, tokens_used = 0;
+    RawArray<std::uint8_t> valid;  // one byte a row
+    std::shared_mutex moving;
+    std::mutex long_gaps_lock;
 };
 
 // Rows between two looks at the cancel flag, besides the core's own polls.
 constexpr std::size_t rows_per_check = 256;
 constexpr std::size_t range_bytes = std::size_t{64} << 10;
+
+std::size_t input_bytes(const TextColumn& column, const std::vector<RowRange>& ranges) {
+    std::size_t n = 0;
+    for (const RowRange& r : ranges) n += column.chunks[r.chunk].bytes_between(r.begin, r.end);
+    return n;
+}
 
 class ColumnTokenizer {
 public:
@@ -38,51 +255,58 @@ public:
         : column(column),
           settings(settings),
           ranges(split_rows(column, range_bytes)),
-          results(ranges.size()),
           failures(ranges.size()),
-          workers(std::max(threads, 1u)) {}
+          workers(std::max(threads, 1u)),
+          builder(column.rows(), input_bytes(column, ranges)) {}
 
+    // Tokenizes range i into the worker's buffers, waits for the ranges before it to take
+    // their places, takes its own and copies its tokens there.
     void run(std::size_t i, const TaskContext& context) {
-        if (failures.after_failure(i)) return;
         Worker& w = workers[context.worker_id()];
         if (!w.tokenizer) w.tokenizer.emplace();
+        RangeTokens& out = w.out;
+        out.clear();
+        // A range at or after a failure adds nothing: the call raises.
+        if (failures.after_failure(i) || !tokenize_range(i, w, context)) out.clear();
+        while (placed.load(std::memory_order_acquire) != i) {
+            context.check();
+            std::this_thread::yield();
+        }
+        const Place p = builder.reserve(out.text.size(), out.classes.size());
+        placed.store(i + 1, std::memory_order_release);
+        builder.fill(out, p, ranges[i]);
+    }
+
+    std::size_t range_count() const { return ranges.size(); }
+    void raise_first_failure() const { failures.raise(); }
+    std::shared_ptr<TokenTableData> finish() { return builder.finish(); }
+
+private:
+    bool tokenize_range(std::size_t i, Worker& w, const TaskContext& context) {
         const RowRange& r = ranges[i];
         const StringChunk& chunk = column.chunks[r.chunk];
-        RangeTokens& out = results[i];
+        RangeTokens& out = w.out;
         const std::size_t n = r.end - r.begin;
         out.row_tokens.resize(n);
         out.row_valid.resize(n);
-        // Room for the usual share of tokens, so the buffers seldom move while they fill.
-        const std::size_t bytes = chunk.bytes_between(r.begin, r.end);
-        const std::size_t tokens = bytes / 3 + 16;
-        out.text.reserve(bytes + 64);
-        out.lengths.reserve(tokens);
-        out.chars.reserve(tokens);
-        out.types.reserve(tokens);
-        out.starts.reserve(tokens);
         auto poll = [&context] { context.check(); };
+        const bool checked = chunk.rows_well_formed(r.begin, r.end);
         for (std::size_t j = 0; j < n; ++j) {
             if (j % rows_per_check == 0) context.check();
             const RowText row = chunk.row(r.begin + j);
             out.row_valid[j] = row.valid;
-            const std::size_t before = out.types.size();
-            if (row.valid && !tokenize_row(row, r.first_row + j, w, out, poll, i)) return;
-            out.row_tokens[j] = static_cast<std::uint32_t>(out.types.size() - before);
+            const std::size_t before = out.classes.size();
+            if (row.valid && !tokenize_row(row, r.first_row + j, checked, w, poll, i)) return false;
+            out.row_tokens[j] = static_cast<std::uint32_t>(out.classes.size() - before);
         }
+        return true;
     }
 
-    std::size_t range_count() const { return ranges.size(); }
-
-    std::shared_ptr<TokenTableData> assemble(unsigned threads, const std::function<void()>& wait);
-
-    void raise_first_failure() const { failures.raise(); }
-
-private:
-    bool tokenize_row(const RowText& row, std::size_t row_number, Worker& w, RangeTokens& out,
+    bool tokenize_row(const RowText& row, std::size_t row_number, bool checked, Worker& w,
                       const std::function<void()>& poll, std::size_t task) {
         const std::uint8_t* p = row.data;
         std::size_t n = row.size;
-        const Utf8Fault fault = find_fault(p, n);
+        const Utf8Fault fault = checked ? Utf8Fault{no_fault, 0, nullptr} : find_fault(p, n);
         if (fault.offset != no_fault) {
             if (settings.errors == ErrorHandler::strict) {
                 failures.record(task, malformed_at(row_number, 0, p, n, fault));
@@ -92,17 +316,24 @@ private:
             p = reinterpret_cast<const std::uint8_t*>(w.repaired.data());
             n = w.repaired.size();
         }
-        std::int64_t pos = 0;
+        RangeTokens& out = w.out;
+        std::int64_t pos = 0, kept_end = 0;
         w.tokenizer->tokenize(
             p, n,
             [&](const std::uint8_t* t, std::size_t len, std::uint64_t type) {
                 const std::uint32_t chars = char_count(t, len);
                 if (settings.filter.keeps(chars, type)) {
                     out.text.insert(out.text.end(), t, t + len);
-                    out.lengths.push_back(static_cast<std::uint32_t>(len));
-                    out.chars.push_back(chars);
-                    out.types.push_back(type);
-                    out.starts.push_back(pos);
+                    out.lengths.push_back(static_cast<std::uint16_t>(len));
+                    out.classes.push_back(class_by_bits[type % type_bits_bound]);
+                    const std::int64_t gap = pos - kept_end;
+                    if (gap < TokenTableData::gap_escape) {
+                        out.gaps.push_back(static_cast<std::uint16_t>(gap));
+                    } else {
+                        out.gaps.push_back(TokenTableData::gap_escape);
+                        out.long_gaps.emplace_back(out.classes.size() - 1, gap);
+                    }
+                    kept_end = pos + chars;
                 }
                 pos += chars;
             },
@@ -113,103 +344,13 @@ private:
     const TextColumn& column;
     const TokenizeSettings& settings;
     const std::vector<RowRange> ranges;
-    std::vector<RangeTokens> results;
     FirstFailure failures;
     std::vector<Worker> workers;
+    TableBuilder builder;
+    std::atomic<std::size_t> placed{0};
 };
 
-template <class Offset>
-void write_offsets(RawArray<std::uint8_t>& block, std::size_t at, std::int64_t base,
-                   const std::vector<std::uint32_t>& lengths) {
-    Offset* o = reinterpret_cast<Offset*>(block.data()) + at;
-    for (std::uint32_t len : lengths) {
-        *o++ = static_cast<Offset>(base);
-        base += len;
-    }
-}
-
-template <class Offset>
-void write_last(RawArray<std::uint8_t>& block, std::size_t at, std::int64_t value) {
-    reinterpret_cast<Offset*>(block.data())[at] = static_cast<Offset>(value);
-}
-
 }  // namespace
-
-std::shared_ptr<TokenTableData> ColumnTokenizer::assemble(unsigned threads,
-                                                          const std::function<void()>& wait) {
-    auto table = std::make_shared<TokenTableData>();
-    TokenTableData& t = *table;
-    std::vector<std::size_t> token_base(results.size() + 1), byte_base(results.size() + 1);
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        token_base[i + 1] = token_base[i] + results[i].types.size();
-        byte_base[i + 1] = byte_base[i] + results[i].text.size();
-    }
-    t.tokens = token_base.back();
-    t.rows = column.rows();
-    const auto int32_max = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
-    t.large_text = byte_base.back() > int32_max;
-    t.large_lists = t.tokens > int32_max;
-    t.text = RawArray<std::uint8_t>(byte_base.back());
-    t.offsets = RawArray<std::uint8_t>((t.tokens + 1) * (t.large_text ? 8 : 4));
-    t.types = RawArray<std::uint64_t>(t.tokens);
-    t.doc = RawArray<std::int64_t>(t.tokens);
-    t.start = RawArray<std::int64_t>(t.tokens);
-    t.end = RawArray<std::int64_t>(t.tokens);
-    t.list_offsets = RawArray<std::uint8_t>((t.rows + 1) * (t.large_lists ? 8 : 4));
-
-    for (const RangeTokens& r : results)
-        t.null_rows +=
-            static_cast<std::size_t>(std::count(r.row_valid.begin(), r.row_valid.end(), 0));
-    if (t.null_rows != 0) {
-        t.row_validity = RawArray<std::uint8_t>((t.rows + 7) / 8);
-        std::memset(t.row_validity.data(), 0, t.row_validity.size());
-        std::size_t row = 0;
-        for (const RangeTokens& r : results)
-            for (std::uint8_t valid : r.row_valid) {
-                if (valid) t.row_validity[row >> 3] |= static_cast<std::uint8_t>(1u << (row & 7));
-                ++row;
-            }
-    }
-    auto copy = [&](std::size_t i, const TaskContext&) {
-        RangeTokens& r = results[i];
-        const std::size_t tb = token_base[i];
-        std::memcpy(t.text.data() + byte_base[i], r.text.data(), r.text.size());
-        if (t.large_text)
-            write_offsets<std::int64_t>(t.offsets, tb, byte_base[i], r.lengths);
-        else
-            write_offsets<std::int32_t>(t.offsets, tb, byte_base[i], r.lengths);
-        std::memcpy(t.types.data() + tb, r.types.data(), r.types.size() * 8);
-        for (std::size_t k = 0; k < r.starts.size(); ++k) {
-            t.start[tb + k] = r.starts[k];
-            t.end[tb + k] = r.starts[k] + r.chars[k];
-        }
-        std::size_t k = tb;
-        const RowRange& range = ranges[i];
-        for (std::size_t j = 0; j < r.row_tokens.size(); ++j) {
-            const std::size_t row = range.first_row + j;
-            if (t.large_lists)
-                write_last<std::int64_t>(t.list_offsets, row, static_cast<std::int64_t>(k));
-            else
-                write_last<std::int32_t>(t.list_offsets, row, static_cast<std::int64_t>(k));
-            for (std::uint32_t m = 0; m < r.row_tokens[j]; ++m)
-                t.doc[k++] = static_cast<std::int64_t>(row);
-        }
-        r = RangeTokens{};
-    };
-    run_tasks(results.size(), results.size() > 1 ? threads : 0, copy, wait);
-
-    const auto total_bytes = static_cast<std::int64_t>(byte_base.back());
-    if (t.large_text)
-        write_last<std::int64_t>(t.offsets, t.tokens, total_bytes);
-    else
-        write_last<std::int32_t>(t.offsets, t.tokens, total_bytes);
-    const auto total_tokens = static_cast<std::int64_t>(t.tokens);
-    if (t.large_lists)
-        write_last<std::int64_t>(t.list_offsets, t.rows, total_tokens);
-    else
-        write_last<std::int32_t>(t.list_offsets, t.rows, total_tokens);
-    return table;
-}
 
 std::shared_ptr<TokenTableData> tokenize_column(const TextColumn& column,
                                                 const TokenizeSettings& settings, unsigned threads,
@@ -219,7 +360,7 @@ std::shared_ptr<TokenTableData> tokenize_column(const TextColumn& column,
         tokenizer.range_count(), threads,
         [&](std::size_t i, const TaskContext& c) { tokenizer.run(i, c); }, wait);
     tokenizer.raise_first_failure();
-    return tokenizer.assemble(threads, wait);
+    return tokenizer.finish();
 }
 
 }  // namespace chopwise::columns
@@ -227,8 +368,39 @@ std::shared_ptr<TokenTableData> tokenize_column(const TextColumn& column,
 namespace chopwise::columns {
 
 std::int64_t TokenTableData::offset(std::size_t i) const {
-    if (large_text) return reinterpret_cast<const std::int64_t*>(offsets.data())[i];
-    return reinterpret_cast<const std::int32_t*>(offsets.data())[i];
+    return large_text ? get<std::int64_t>(offsets, i) : get<std::int32_t>(offsets, i);
+}
+
+std::int64_t TokenTableData::list_offset(std::size_t row) const {
+    return large_lists ? get<std::int64_t>(list_offsets, row)
+                       : get<std::int32_t>(list_offsets, row);
+}
+
+const TokenFields& TokenTableData::fields() const {
+    std::call_once(made, [this] {
+        auto f = std::make_unique<TokenFields>();
+        f->types = RawArray<std::uint64_t>(tokens);
+        f->doc = RawArray<std::int64_t>(tokens);
+        f->start = RawArray<std::int64_t>(tokens);
+        f->end = RawArray<std::int64_t>(tokens);
+        auto long_gap = long_gaps.begin();
+        std::size_t k = 0;
+        for (std::size_t row = 0; row < rows; ++row) {
+            const auto last = static_cast<std::size_t>(list_offset(row + 1));
+            std::int64_t pos = 0;
+            for (; k < last; ++k) {
+                std::int64_t gap = gaps[k];
+                if (gap == gap_escape) gap = (long_gap++)->second;
+                const std::int64_t a = offset(k), b = offset(k + 1);
+                f->types[k] = type_bits(token_types[classes[k]].type);
+                f->doc[k] = static_cast<std::int64_t>(row);
+                f->start[k] = pos += gap;
+                f->end[k] = pos += char_count(text.data() + a, static_cast<std::size_t>(b - a));
+            }
+        }
+        wide = std::move(f);
+    });
+    return *wide;
 }
 
 namespace {
@@ -251,12 +423,13 @@ ExportNode TokenTableData::token_column() const {
 }
 
 ExportNode TokenTableData::table() const {
+    const TokenFields& f = fields();
     ExportNode s = column_of("+s", "", tokens, {nullptr});
     s.children.push_back(token_column());
-    s.children.push_back(column_of("L", "type", tokens, {nullptr, types.data()}));
-    s.children.push_back(column_of("l", "doc", tokens, {nullptr, doc.data()}));
-    s.children.push_back(column_of("l", "start", tokens, {nullptr, start.data()}));
-    s.children.push_back(column_of("l", "end", tokens, {nullptr, end.data()}));
+    s.children.push_back(column_of("L", "type", tokens, {nullptr, f.types.data()}));
+    s.children.push_back(column_of("l", "doc", tokens, {nullptr, f.doc.data()}));
+    s.children.push_back(column_of("l", "start", tokens, {nullptr, f.start.data()}));
+    s.children.push_back(column_of("l", "end", tokens, {nullptr, f.end.data()}));
     return s;
 }
 

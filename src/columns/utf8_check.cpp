@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace chopwise::columns {
 namespace {
 
@@ -52,26 +56,63 @@ std::size_t ascii_prefix(const std::uint8_t* p, std::size_t n) {
     return i;
 }
 
+// The end of the longest stretch from `i`, in blocks of 16 bytes, of ASCII and well-formed
+// two-byte sequences (C2..DF then 80..BF: Cyrillic, Latin-1) alone, cut at a sequence start.
+// Any other byte, or a lead and continuation out of step, ends the stretch for the plain check.
+std::size_t plain_stretch(const std::uint8_t* p, std::size_t i, std::size_t n) {
+#if defined(__SSE2__)
+    const __m128i flip = _mm_set1_epi8(static_cast<char>(0x80));
+    // Bytes as signed values after flipping the top bit: 0x80..0xBF -> 0..63, 0xC2..0xDF -> 66..95.
+    const __m128i cont_hi = _mm_set1_epi8(0x40), lead_lo = _mm_set1_epi8(0x41),
+                  lead_hi = _mm_set1_epi8(0x60);
+    unsigned carry = 0;  // the last byte of the block before was a lead
+    for (; i + 16 <= n; i += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+        if (high == 0 && carry == 0) continue;
+        const __m128i u = _mm_xor_si128(v, flip);  // ASCII now negative
+        const unsigned cont =
+            static_cast<unsigned>(_mm_movemask_epi8(_mm_cmplt_epi8(u, cont_hi))) & high;
+        const unsigned lead = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_and_si128(_mm_cmpgt_epi8(u, lead_lo), _mm_cmplt_epi8(u, lead_hi))));
+        if ((cont | lead) != high || cont != (((lead << 1) | carry) & 0xFFFF)) break;
+        carry = lead >> 15;
+    }
+    return i - carry;
+#else
+    (void)p;
+    (void)n;
+    return i;
+#endif
+}
+
 }  // namespace
 
 Utf8Fault find_fault(const std::uint8_t* p, std::size_t n) {
     std::size_t i = 0;
     Utf8Fault fault{no_fault, 0, nullptr};
     while (i < n) {
-        i += ascii_prefix(p + i, n - i);
-        // Runs of two-byte letters (Cyrillic) need no general decoding.
-        while (i + 1 < n && in(p[i], 0xC2, 0xDF) && in(p[i + 1], 0x80, 0xBF)) {
-            i += 2;
-            while (i < n && p[i] < 0x80 && p[i] >= 0x20) ++i;  // a space or a mark between words
+        const std::size_t stretch = plain_stretch(p, i, n);
+        // After a stretch, the plain check goes on for a while before the next try.
+        const std::size_t until = stretch + (stretch == i ? 64 : 0);
+        i = stretch;
+        while (i < n && i < until) {
+            i += ascii_prefix(p + i, n - i);
+            // Runs of two-byte letters (Cyrillic) need no general decoding.
+            while (i + 1 < n && in(p[i], 0xC2, 0xDF) && in(p[i + 1], 0x80, 0xBF)) {
+                i += 2;
+                while (i < n && p[i] < 0x80 && p[i] >= 0x20)
+                    ++i;  // a space or a mark between words
+            }
+            if (i == n) break;
+            if (p[i] < 0x80) continue;
+            const std::size_t len = sequence_length(p + i, n - i, fault);
+            if (len == 0) {
+                fault.offset = i;
+                return fault;
+            }
+            i += len;
         }
-        if (i == n) break;
-        if (p[i] < 0x80) continue;
-        const std::size_t len = sequence_length(p + i, n - i, fault);
-        if (len == 0) {
-            fault.offset = i;
-            return fault;
-        }
-        i += len;
     }
     return {no_fault, 0, nullptr};
 }

@@ -134,8 +134,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         require(std::string(reinterpret_cast<const char*>(table->text.data()) + a,
                                             static_cast<std::size_t>(b - a)) == t.bytes,
                                 "token text", k);
-                        require(table->types[k] == t.type && table->doc[k] == std::int64_t(r) &&
-                                    table->start[k] == pos && table->end[k] == pos + chars,
+                        const TokenFields& f = table->fields();
+                        require(f.types[k] == t.type && f.doc[k] == std::int64_t(r) &&
+                                    f.start[k] == pos && f.end[k] == pos + chars,
                                 "token fields", k);
                         ++counts[t.bytes];
                         ++k;

@@ -51,10 +51,10 @@ py::array column_view(const py::object& owner, const columns::RawArray<T>& value
 
 // The getter of a column's view.
 template <class T>
-auto column_property(columns::RawArray<T> TokenTableData::* column) {
+auto column_property(columns::RawArray<T> columns::TokenFields::* column) {
     return [column](const py::object& self) {
         const TokenTableData& d = *self.cast<const TokenTable&>().data;
-        return column_view(self, d.*column, d.tokens);
+        return column_view(self, d.fields().*column, d.tokens);
     };
 }
 
@@ -189,10 +189,10 @@ PYBIND11_MODULE(_native, m) {
     py::class_<TokenTable>(m, "TokenTable")
         .def("__len__", [](const TokenTable& t) { return t.data->tokens; })
         .def_property_readonly("rows", [](const TokenTable& t) { return t.data->rows; })
-        .def_property_readonly("types", column_property(&TokenTableData::types))
-        .def_property_readonly("doc", column_property(&TokenTableData::doc))
-        .def_property_readonly("start", column_property(&TokenTableData::start))
-        .def_property_readonly("end", column_property(&TokenTableData::end))
+        .def_property_readonly("types", column_property(&columns::TokenFields::types))
+        .def_property_readonly("doc", column_property(&columns::TokenFields::doc))
+        .def_property_readonly("start", column_property(&columns::TokenFields::start))
+        .def_property_readonly("end", column_property(&columns::TokenFields::end))
         .def("strings", [](const TokenTable& t) { return token_strings(*t.data); })
         .def("lists", [](const TokenTable& t) { return TokenLists{t.data}; })
         .def("__arrow_c_schema__",
