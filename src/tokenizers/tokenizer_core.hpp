@@ -68,10 +68,12 @@ public:
 private:
     friend struct CoreTestHooks;
 
-    // Out of line, so each loop's code is the same wherever it is called from: inlined into
-    // its callers together, the two loops cost the byte path up to 15% more instructions.
+    // Out of line, so each loop's code is the same wherever it is called from (inlined into
+    // its callers together, the two loops cost the byte path up to 15% more instructions), and
+    // with everything it calls inlined, which takes the plain scan 13-17% fewer instructions.
     template <bool Wide, class Poll>
-    [[gnu::noinline]] void fill_batch_with(Poll& poll, wide::ScanFn<BatchCursor> wide_scan) {
+    [[gnu::noinline, gnu::flatten]] void fill_batch_with(Poll& poll,
+                                                         wide::ScanFn<BatchCursor> wide_scan) {
         batch.reset();
         const CharClassTable& table = char_class_table();
         std::size_t unpolled = 0;  // bytes taken since the last poll
