@@ -7,6 +7,10 @@ instead, plus the peak memory of FFTokenizer on a large file.
 Besides whole texts, it times many short texts (lines of the corpus), one tokenizer per line,
 as users with a column of short strings do: there the object's fixed cost is what counts.
 
+The module picks its wide kernel itself; the rows marked with a kernel's name are the same
+module cases in a child process per kernel this CPU has (CHOPWISE_KERNEL), each with the
+floors it is compared with measured in that child too.
+
 Every run gets a freshly decoded str, since a str keeps the UTF-8 copy made the first time a
 tokenizer asks for it. Peers that are not installed are skipped with a note.
 """
@@ -74,6 +78,33 @@ def ff_default(_text, path):
 def round_trip(text, _path):
     text.encode("utf-8").decode("utf-8")
     return None
+
+
+def read_decode(_text, path):
+    path.read_bytes().decode("utf-8")
+    return None
+
+
+# What each kernel needs of the CPU, as /proc/cpuinfo names it; "plain" is no wide kernel.
+KERNEL_NEEDS = {"plain": set(), "sse42": {"sse4_2", "popcnt"}, "avx2": {"avx2", "bmi1", "bmi2", "popcnt"}}
+
+
+def cpu_flags():
+    try:
+        text = Path("/proc/cpuinfo").read_text()
+    except OSError:
+        return set()
+    for line in text.splitlines():
+        if line.startswith("flags"):
+            return set(line.split(":", 1)[1].split())
+    return set()
+
+
+def kernels_here():
+    """The kernels this CPU runs, narrowest first. Other CPUs than x86-64 list no such flags
+    and have the plain path only, as the module has there."""
+    flags = cpu_flags()
+    return [k for k, needs in KERNEL_NEEDS.items() if needs <= flags]
 
 
 def peers():
@@ -312,6 +343,7 @@ def module_rows(data, path, runs, budget, notes):
         ("FTTokenizer, filter 0, after the constructor", MODULE, ft_core_reading, ft_filter0_made),
         ("FTTokenizer constructor only (encodes the str)", MODULE, ft_construct, None),
         ("encode + decode round trip", "floor", round_trip, None),
+        ("read + decode (file)", "floor", read_decode, None),
     ]:
         seconds, done, tokens = measure(fn, data, path, runs, budget, prepare)
         rows.append(row(name, kind, len(data), seconds, tokens, _fewer(done, runs)))
@@ -321,6 +353,67 @@ def module_rows(data, path, runs, budget, notes):
     if ft != ff:
         notes.append(f"WARNING: FTTokenizer and FFTokenizer disagree on the same text: {ft} vs {ff} tokens")
         print(notes[-1], flush=True)
+    return rows
+
+
+# The cases measured once per kernel, with the floors each is held to.
+KERNEL_CASES = [
+    ("FTTokenizer (str)", MODULE, ft_default),
+    ("FFTokenizer (file)", MODULE, ff_default),
+    ("encode + decode round trip", "floor", round_trip),
+    ("read + decode (file)", "floor", read_decode),
+]
+
+
+def kernel_child(path, args):
+    """Runs in a subprocess under one CHOPWISE_KERNEL: the kernel cases over the file at
+    `path`, printed as JSON."""
+    data = path.read_bytes()
+    out = {"bytes": len(data), "cases": {}}
+    for name, _kind, fn in KERNEL_CASES:
+        seconds, done, tokens = measure(fn, data, path, args.runs, args.budget)
+        out["cases"][name] = [seconds, done, tokens]
+    lines = pick_lines(data.decode("utf-8"), args.lines)
+    best = float("inf")
+    for _ in range(args.runs):
+        gc.collect()
+        t0 = time.perf_counter()
+        tokens = ft_per_line(lines)
+        best = min(best, time.perf_counter() - t0)
+    out["lines"] = [len(lines), sum(len(line.encode()) for line in lines), best, tokens]
+    print(json.dumps(out))
+
+
+def kernel_rows(path, runs, args, notes):
+    rows = []
+    for kernel in kernels_here():
+        child = subprocess.run(
+            [sys.executable, __file__, "--kernel-child", str(path), "--runs", str(runs)]
+            + ["--budget", str(args.budget), "--lines", str(args.lines)],
+            check=True,
+            capture_output=True,
+            text=True,
+            env=dict(os.environ, CHOPWISE_KERNEL=kernel),
+        )
+        m = json.loads(child.stdout)
+        speed = {}
+        for name, kind, _fn in KERNEL_CASES:
+            seconds, done, tokens = m["cases"][name]
+            r = row(f"{name}, {kernel} kernel", kind, m["bytes"], seconds, tokens, _fewer(done, runs))
+            rows.append(r | {"kernel": kernel})
+            speed[name] = rows[-1]["mbps"]
+        count, nbytes, seconds, tokens = m["lines"]
+        per_line = seconds / count * 1e6
+        note = f"{per_line:.2f} µs per line, {count} lines"
+        r = row(f"FTTokenizer per short line, {kernel} kernel", MODULE, nbytes, seconds, tokens, note)
+        rows.append(r | {"per_line": True, "kernel": kernel})
+        ft = speed["FTTokenizer (str)"] / speed["encode + decode round trip"]
+        ff = speed["FFTokenizer (file)"] / speed["read + decode (file)"]
+        notes.append(
+            f"{kernel} kernel, in one process: FTTokenizer {ft:.2f}× the speed of encode + decode, "
+            f"FFTokenizer {ff:.2f}× read + decode, {per_line:.2f} µs per short line."
+        )
+        print(f"  {notes[-1]}", flush=True)
     return rows
 
 
@@ -362,9 +455,12 @@ def main():
     ap.add_argument("--big-mb", type=float, default=300, help="file size for the memory row")
     ap.add_argument("--lines", type=int, default=200_000, help="lines for the short-text rows")
     ap.add_argument("--rss-child", help=argparse.SUPPRESS)
+    ap.add_argument("--kernel-child", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.rss_child:
         return rss_child(args.rss_child)
+    if args.kernel_child:
+        return kernel_child(Path(args.kernel_child), args)
 
     commit = git_commit()
     tmp = tempfile.TemporaryDirectory()
@@ -390,14 +486,18 @@ def main():
 
     notes = []
     rows = module_rows(data, path, runs, args.budget, notes)
+    rows += kernel_rows(path, runs, args, notes)
     rows += peer_rows(data, path, runs, args, notes)
     rows += short_line_rows(pick_lines(data.decode("utf-8"), args.lines), runs, notes)
     rows.append(memory_row(big))
     print(f"  {rows[-1]['name']}: {rows[-1]['note']}", flush=True)
 
-    share = rows[0]["mbps"] / next(r["mbps"] for r in rows if r["kind"] == "floor")
+    speed = {r["name"]: r["mbps"] for r in rows}
+    share = speed["FTTokenizer (str)"] / speed["encode + decode round trip"]
+    file_share = speed["FFTokenizer (file)"] / speed["read + decode (file)"]
     summary = [
-        f"FTTokenizer runs at {share:.0%} of the speed of the encode + decode round trip.",
+        f"FTTokenizer runs at {share:.0%} of the speed of the encode + decode round trip, "
+        f"FFTokenizer at {file_share:.0%} of the speed of reading and decoding the file.",
         f"Best of {runs} runs each unless noted, a fresh str per run; MB/s counts UTF-8 "
         "input bytes; each tokenizer counts its own tokens (the module and re.findall keep "
         "spaces as tokens, the others drop them).",
@@ -426,7 +526,7 @@ def main():
     (HERE / "results.md").write_text("\n".join(md + summary) + "\n")
     try:
         chart(
-            [r for r in rows if "rss_growth_mib" not in r],
+            [r for r in rows if "rss_growth_mib" not in r and "kernel" not in r],
             HERE / "results.png",
             f"Tokenizing {len(data) / MB:.0f} MB of Russian + English text (commit {commit})",
         )

@@ -53,8 +53,17 @@ def mbps_and_tps(cells):
 
 def test_smoke_reports_the_module_rows_without_peers():
     out, rows = smoke(sys.executable)
-    for name in MODULE_ROWS + ["encode + decode round trip", "re.findall"]:
+    for name in MODULE_ROWS + ["encode + decode round trip", "read + decode (file)", "re.findall"]:
         assert mbps_and_tps(rows[name])[0] > 0, name
+    # The cases once per kernel this CPU has, each with its floors; plain is on every CPU.
+    summary = [line for line in out.splitlines() if " kernel, in one process: " in line and line[0] != " "]
+    kernels = [line.split()[0] for line in summary]
+    assert kernels[0] == "plain" and len(set(kernels)) == len(kernels)
+    for kernel in kernels:
+        for name in ["FTTokenizer (str)", "FFTokenizer (file)", "FTTokenizer per short line"]:
+            assert all(x > 0 for x in mbps_and_tps(rows[f"{name}, {kernel} kernel"])), (name, kernel)
+        for name in ["encode + decode round trip", "read + decode (file)"]:
+            assert mbps_and_tps(rows[f"{name}, {kernel} kernel"])[0] > 0, (name, kernel)
     for name in [
         "FTTokenizer (str)",
         "FFTokenizer (file)",
@@ -67,6 +76,7 @@ def test_smoke_reports_the_module_rows_without_peers():
     assert mbps_and_tps(rows["FTTokenizer, filter 0 (no output)"])[1] is None
     assert "peak RSS growth" in rows["FFTokenizer, large file"][4]
     assert "% of the speed of the encode + decode round trip" in out
+    assert "% of the speed of reading and decoding the file" in out
     for name in ["FTTokenizer per short line", "re.findall per short line"]:
         assert " µs per line, " in rows[name][4], name
     assert "× the time of re.findall" in rows["FTTokenizer per short line"][4]

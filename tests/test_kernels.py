@@ -2,6 +2,7 @@
 
 CHOPWISE_KERNEL picks the kernel for a process; each run is a process of its own."""
 
+import importlib.util
 import os
 import pathlib
 import subprocess
@@ -10,25 +11,15 @@ import sys
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+# What each kernel needs of the CPU is stated once, in the benchmark, which runs the same split.
+_spec = importlib.util.spec_from_file_location("bench_run", ROOT / "bench" / "run.py")
+bench_run = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(bench_run)
 
 
-def cpu_flags():
-    try:
-        text = pathlib.Path("/proc/cpuinfo").read_text()
-    except OSError:
-        return set()
-    for line in text.splitlines():
-        if line.startswith("flags"):
-            return set(line.split(":", 1)[1].split())
-    return set()
-
-
-NEEDS = {"plain": set(), "sse42": {"sse4_2", "popcnt"}, "avx2": {"avx2", "bmi1", "bmi2", "popcnt"}}
-
-
-@pytest.mark.parametrize("kernel", sorted(NEEDS))
+@pytest.mark.parametrize("kernel", sorted(bench_run.KERNEL_NEEDS))
 def test_tables_pass_with_each_kernel(kernel):
-    if not NEEDS[kernel] <= cpu_flags():
+    if kernel not in bench_run.kernels_here():
         pytest.skip(f"this CPU has no {kernel}")
     env = dict(os.environ, CHOPWISE_KERNEL=kernel)
     run = subprocess.run(

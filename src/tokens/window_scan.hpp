@@ -71,12 +71,16 @@ struct PendingChar {
     bool in_queue = false;
 };
 
-// The scan, with the wide stage `wide_scan` when `Wide`; the one without it is the plain path,
-// which thus pays nothing for it.
+}  // namespace window_scan_detail
+
+// Scans at most `max_bytes` of `input`'s window from rest (scan_at_rest) and returns how many
+// bytes it took; the input is advanced past them. With `Wide`, the wide stage `wide_scan` (a
+// kernel's, wide/kernels.hpp) runs before each token; without it this is the plain path, which
+// thus pays nothing for the stage. The caller picks the kernel once for many calls.
 template <bool Wide, class Input>
-std::size_t scan_window_with(wide::ScanFn<BatchCursor> wide_scan, Input& input,
-                             TokenBuildState& build, Batch& batch, const CharClassTable& table,
-                             std::size_t max_bytes) {
+std::size_t scan_window(wide::ScanFn<BatchCursor> wide_scan, Input& input, TokenBuildState& build,
+                        Batch& batch, const CharClassTable& table, std::size_t max_bytes) {
+    using namespace window_scan_detail;
     const std::uint8_t* p = input.window_begin();
     const std::uint8_t* const window_end = input.window_end();
     const std::uint8_t* const end =
@@ -175,19 +179,6 @@ std::size_t scan_window_with(wide::ScanFn<BatchCursor> wide_scan, Input& input,
     // that follows can complete a character, exactly as after the scanned bytes.
     input.advance_to(p);
     return static_cast<std::size_t>(p - start);
-}
-
-}  // namespace window_scan_detail
-
-// Scans at most `max_bytes` of `input`'s window from rest (scan_at_rest) and returns how many
-// bytes it took; the input is advanced past them.
-template <class Input>
-std::size_t scan_window(Input& input, TokenBuildState& build, Batch& batch,
-                        const CharClassTable& table, std::size_t max_bytes) {
-    using window_scan_detail::scan_window_with;
-    const wide::ScanFn<BatchCursor> wide_scan = wide::active_kernel().scan;
-    return wide_scan ? scan_window_with<true>(wide_scan, input, build, batch, table, max_bytes)
-                     : scan_window_with<false>(wide_scan, input, build, batch, table, max_bytes);
 }
 
 }  // namespace chopwise
