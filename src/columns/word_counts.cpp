@@ -19,69 +19,195 @@ namespace chopwise::columns {
 
 namespace {
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "inline keys are compared as little-endian words of their bytes");
+
+std::uint64_t load8(const std::uint8_t* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+std::uint32_t load4(const std::uint8_t* p) {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+
+// The bytes p[0..n), n < 8, as a word padded with zeros, read without a byte past them.
+std::uint64_t small_word(const std::uint8_t* p, std::size_t n) {
+    if (n >= 4) return load4(p) | std::uint64_t{load4(p + n - 4)} >> (8 * (8 - n)) << 32;
+    if (n == 0) return 0;
+    return p[0] | std::uint64_t{p[n >> 1]} << (8 * (n >> 1)) |
+           std::uint64_t{p[n - 1]} << (8 * (n - 1));
+}
+
 std::uint64_t hash_bytes(const std::uint8_t* p, std::size_t n) {
     std::uint64_t h = 0x9E3779B97F4A7C15u ^ n;
     for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        h = (h ^ w) * 0xBF58476D1CE4E5B9u;
+        h = (h ^ load8(p)) * 0xBF58476D1CE4E5B9u;
         h ^= h >> 31;
     }
-    if (n != 0) {
-        std::uint64_t w = 0;
-        std::memcpy(&w, p, n);
-        h = (h ^ w) * 0x94D049BB133111EBu;
-    }
+    h = (h ^ small_word(p, n)) * 0x94D049BB133111EBu;
     h ^= h >> 29;
     h *= 0xBF58476D1CE4E5B9u;
     return h ^ (h >> 32);
 }
 
-}  // namespace
-
-void CountTable::add(const std::uint8_t* key, std::size_t length, std::int64_t n) {
-    if (2 * (used + 1) > slots.size()) grow();
-    const std::uint64_t h = hash_bytes(key, length);
-    const std::size_t mask = slots.size() - 1;
-    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-        Slot& s = slots[i];
-        if (s.count == 0) {
-            s = {h, keys.size(), static_cast<std::uint32_t>(length), n};
-            keys.insert(keys.end(), key, key + length);
-            ++used;
-            break;
-        }
-        if (s.hash == h && s.length == length &&
-            std::memcmp(keys.data() + s.key_at, key, length) == 0) {
-            s.count += n;
-            break;
-        }
-    }
-    sum += n;
+// The three products are independent; the mix after them brings their high bits down to
+// the low ones that pick the slot.
+std::uint64_t hash_words(const std::uint64_t (&w)[3], std::size_t n) {
+    std::uint64_t h = (w[0] ^ 0x9E3779B97F4A7C15u) * 0xBF58476D1CE4E5B9u ^
+                      (w[1] ^ 0x94D049BB133111EBu) * 0xD6E8FEB86659FD93u ^
+                      w[2] * 0xA0761D6478BD642Fu ^ n;
+    h ^= h >> 32;
+    h *= 0xE7037ED1A0B428DBu;
+    return h ^ (h >> 29);
 }
 
-void CountTable::grow() {
-    std::vector<Slot> old(std::max<std::size_t>(1024, 2 * slots.size()), Slot{0, 0, 0, 0});
-    old.swap(slots);
-    const std::size_t mask = slots.size() - 1;
-    for (const Slot& s : old) {
-        if (s.count == 0) continue;
-        std::size_t i = s.hash & mask;
-        while (slots[i].count != 0) i = (i + 1) & mask;
-        slots[i] = s;
+constexpr std::size_t first_slots = 1024;
+
+// Entries an index of `slots` slots takes: linear probing stays short up to three quarters.
+std::size_t load_limit(std::size_t slots) { return slots / 4 * 3; }
+
+}  // namespace
+
+// A key as the table looks it up: up to 24 bytes as three zero-padded words.
+struct CountTable::Key {
+    std::uint64_t words[3];
+    const std::uint8_t* bytes;
+    std::size_t length;
+    std::uint64_t hash;
+
+    Key(const std::uint8_t* p, std::size_t n) : words{0, 0, 0}, bytes(p), length(n) {
+        // The last word of a key of 8 bytes or more is read from n − 8, the bytes it shares
+        // with the word before shifted out.
+        if (n < 8) {
+            words[0] = small_word(p, n);
+        } else if (n <= inline_bytes) {
+            words[0] = load8(p);
+            if (n > 16) {
+                words[1] = load8(p + 8);
+                words[2] = load8(p + n - 8) >> (8 * (inline_bytes - n));
+            } else if (n > 8) {
+                words[1] = load8(p + n - 8) >> (8 * (16 - n));
+            }
+        } else {
+            hash = hash_bytes(p, n);
+            return;
+        }
+        hash = hash_words(words, n);
     }
+};
+
+const std::uint8_t* CountTable::key_of(const Entry& e) const {
+    if (e.length <= inline_bytes) return e.key;
+    return long_keys.data() + load8(e.key);
+}
+
+[[gnu::always_inline]] inline std::size_t CountTable::find(const Key& k) const {
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t i = k.hash & mask;; i = (i + 1) & mask) {
+        const std::uint64_t s = slots[i];
+        if (s == 0) return i;
+        if ((s ^ k.hash) >> 32 != 0) continue;
+        const Entry& e = entries[(s & 0xFFFFFFFFu) - 1];
+        if (e.length != k.length) continue;
+        const bool same =
+            k.length <= inline_bytes
+                ? ((load8(e.key) ^ k.words[0]) | (load8(e.key + 8) ^ k.words[1]) |
+                   (load8(e.key + 16) ^ k.words[2])) == 0
+                : std::memcmp(long_keys.data() + load8(e.key), k.bytes, k.length) == 0;
+        if (same) return i;
+    }
+}
+
+void CountTable::add_at(std::size_t slot, const Key& k, std::int64_t n) {
+    sum += n;
+    if (slots[slot] != 0) {
+        entries[(slots[slot] & 0xFFFFFFFFu) - 1].count += n;
+        return;
+    }
+    // A new key: `reserve` made the room, so nothing here allocates.
+    Entry e;
+    std::memset(&e, 0, sizeof e);
+    if (k.length <= inline_bytes) {
+        if (k.length != 0) std::memcpy(e.key, k.bytes, k.length);
+    } else {
+        const std::uint64_t at = long_keys.size();
+        std::memcpy(e.key, &at, 8);
+        long_keys.insert(long_keys.end(), k.bytes, k.bytes + k.length);
+    }
+    e.count = n;
+    e.length = static_cast<std::uint32_t>(k.length);
+    entries.push_back(e);
+    slots[slot] = (k.hash >> 32 << 32) | entries.size();
+}
+
+void CountTable::add(const std::uint8_t* key, std::size_t length, std::int64_t n) {
+    const Key k(key, length);
+    if (!slots.empty()) {
+        const std::size_t slot = find(k);
+        const std::uint64_t s = slots[slot];
+        if (s != 0) {
+            entries[(s & 0xFFFFFFFFu) - 1].count += n;
+            sum += n;
+            return;
+        }
+    }
+    add_new(k, n);
+}
+
+void CountTable::add_new(const Key& k, std::int64_t n) {
+    if (k.length > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("a key of 4 GiB or more");
+    reserve(entries.size() + 1, long_keys.size() + (k.length > inline_bytes ? k.length : 0));
+    add_at(find(k), k, n);
+}
+
+bool CountTable::reserve(std::size_t n, std::size_t key_bytes) {
+    // Slots hold an entry's index + 1 in 32 bits.
+    if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many keys");
+    std::vector<std::uint64_t> fresh;
+    if (n > load_limit(slots.size())) {
+        std::size_t want = std::max(first_slots, slots.size());
+        while (n > load_limit(want)) want *= 2;
+        fresh.assign(want, 0);
+    }
+    if (n > entries.capacity()) entries.reserve(std::max(n, 2 * entries.capacity()));
+    if (key_bytes > long_keys.capacity())
+        long_keys.reserve(std::max(key_bytes, 2 * long_keys.capacity()));
+    if (fresh.empty()) return false;
+    // Nothing allocates from here on.
+    slots.swap(fresh);
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t e = 0; e < entries.size(); ++e) {
+        const Entry& entry = entries[e];
+        const std::uint64_t h = Key(key_of(entry), entry.length).hash;
+        std::size_t i = h & mask;
+        while (slots[i] != 0) i = (i + 1) & mask;
+        slots[i] = (h >> 32 << 32) | (e + 1);
+    }
+    return true;
 }
 
 void CountTable::merge(const CountTable& other) {
-    for (const Slot& s : other.slots)
-        if (s.count != 0) add(other.keys.data() + s.key_at, s.length, s.count);
+    if (&other == this) {
+        for (Entry& e : entries) e.count *= 2;
+        sum *= 2;
+        return;
+    }
+    reserve(entries.size() + other.entries.size(), long_keys.size() + other.long_keys.size());
+    for (const Entry& e : other.entries) {
+        const Key k(other.key_of(e), e.length);
+        add_at(find(k), k, e.count);
+    }
 }
 
 std::vector<CountTable::Item> CountTable::sorted() const {
     std::vector<Item> items;
-    items.reserve(used);
-    for (const Slot& s : slots)
-        if (s.count != 0) items.push_back({keys.data() + s.key_at, s.length, s.count});
+    items.reserve(entries.size());
+    for (const Entry& e : entries) items.push_back({key_of(e), e.length, e.count});
     std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
         if (a.count != b.count) return a.count > b.count;
         const int c = std::memcmp(a.key, b.key, std::min(a.length, b.length));

@@ -17,7 +17,10 @@
 
 namespace chopwise::columns {
 
-// Token counts: an open-addressing table over token bytes kept in one block.
+// Token counts: entries in order of first sight (the common tokens come early and stay close
+// together), found through an open-addressing index of 8-byte slots. Keys of up to 24 bytes
+// live in their entry, zero-padded, and are compared by words; longer ones in a block of their
+// own.
 class CountTable {
 public:
     struct Item {
@@ -27,24 +30,36 @@ public:
     };
 
     void add(const std::uint8_t* key, std::size_t length, std::int64_t n = 1);
+    // Adds every count of `other`. When it throws (an allocation fails) this table is as it was.
     void merge(const CountTable& other);
-    std::size_t size() const { return used; }
+    std::size_t size() const { return entries.size(); }
     std::int64_t total() const { return sum; }
-    // Most common first, ties in code-point order (the byte order of UTF-8).
+    // Most common first, ties in code-point order (the byte order of UTF-8). The keys point into
+    // the table: they stay valid until it changes.
     std::vector<Item> sorted() const;
 
-private:
-    struct Slot {
-        std::uint64_t hash;
-        std::uint64_t key_at;
-        std::uint32_t length;
-        std::int64_t count;  // 0: empty
-    };
-    void grow();
+    static constexpr std::size_t inline_bytes = 24;
 
-    std::vector<Slot> slots;
-    std::vector<std::uint8_t> keys;
-    std::size_t used = 0;
+private:
+    struct Entry {
+        std::uint8_t key[inline_bytes];  // the key, or for a longer one its offset in long_keys
+        std::int64_t count;
+        std::uint32_t length;
+    };
+    struct Key;
+
+    // Room for `entries` entries and `key_bytes` bytes of long keys: after it, adding that many
+    // new keys allocates nothing. True when the index was rebuilt (its slots moved).
+    bool reserve(std::size_t entries, std::size_t key_bytes);
+    // The slot of `k`, or the free slot where it would go.
+    std::size_t find(const Key& k) const;
+    void add_at(std::size_t slot, const Key& k, std::int64_t n);
+    void add_new(const Key& k, std::int64_t n);
+    const std::uint8_t* key_of(const Entry& e) const;
+
+    std::vector<std::uint64_t> slots;  // 0 free, else hash >> 32 << 32 | (entry index + 1)
+    std::vector<Entry> entries;
+    std::vector<std::uint8_t> long_keys;
     std::int64_t sum = 0;
 };
 
