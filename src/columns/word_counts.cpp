@@ -338,6 +338,8 @@ CountTable count_column(const TextColumn& column, const CountSettings& settings,
 namespace {
 
 constexpr std::size_t read_block = std::size_t{1} << 20;
+// Lines are short: a slice's start is searched for in small reads.
+constexpr std::size_t line_search = std::size_t{64} << 10;
 
 // Bytes at the end of `p[0..n)` that start a character not complete yet.
 std::size_t unfinished_tail(const std::uint8_t* p, std::size_t n) {
@@ -352,9 +354,9 @@ std::size_t unfinished_tail(const std::uint8_t* p, std::size_t n) {
     return 0;
 }
 
-class FileParts {
+class FileSlices {
 public:
-    FileParts(const std::string& path, unsigned threads) : path(path) {
+    FileSlices(const std::string& path, unsigned threads) : path(path) {
         do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         while (fd < 0 && errno == EINTR);
         if (fd < 0) throw std::system_error(errno, std::generic_category(), path);
@@ -364,12 +366,14 @@ public:
         size = static_cast<std::uint64_t>(st.st_size);
         // Size 0 (a pipe, a file of the proc kind): one slice, read to its end.
         seekable = S_ISREG(st.st_mode) && size > 0;
+        // Many slices a thread, so the threads end close together; each has its own table, so
+        // a slice costs little more than its first line's search.
         const std::uint64_t per_slice = std::max<std::uint64_t>(
-            std::uint64_t{8} << 20, size / (std::uint64_t{4} * threads) + 1);
+            std::uint64_t{1} << 20, size / (std::uint64_t{16} * threads) + 1);
         slice_bytes = per_slice;
         slices = seekable ? static_cast<std::size_t>((size + per_slice - 1) / per_slice) : 1;
     }
-    ~FileParts() { ::close(fd); }
+    ~FileSlices() { ::close(fd); }
 
     std::size_t count() const { return slices; }
 
@@ -377,25 +381,40 @@ public:
     // file's start for slice 0) to just past the first one at or after (k+1)·slice_bytes − 1,
     // or the end of the file.
     void count_slice(std::size_t k, CountWorker& w, const CountSettings& s, const TaskContext& c,
-                     FirstFailure& failures) {
+                     FirstFailure& failures, std::atomic<std::uint64_t>* done_bytes) {
+        const std::uint64_t from = slice_start(k, w, c);
+        if (from == no_start) return;
+        const std::uint64_t end = count_from(k, from, w, s, c, failures);
+        if (done_bytes != nullptr && end != no_start) done_bytes->fetch_add(end - from);
+    }
+
+private:
+    static constexpr std::uint64_t no_start = ~std::uint64_t{0};
+
+    // Where slice k starts, or no_start when the previous slice's last line covers it.
+    std::uint64_t slice_start(std::size_t k, CountWorker& w, const TaskContext& c) {
         w.buffer.resize(read_block + 4);
         std::uint8_t* buf = w.buffer.data();
-        auto poll = [&c] { c.check(); };
-        std::uint64_t pos = 0;
-        if (k > 0) {
-            pos = k * slice_bytes - 1;
-            for (;;) {  // skip to the end of the line the previous slice finishes
-                const std::size_t got = read_at(pos, buf, read_block, c);
-                if (got == 0) return;
-                const void* lf = std::memchr(buf, '\n', got);
-                if (lf != nullptr) {
-                    pos += static_cast<const std::uint8_t*>(lf) - buf + 1;
-                    break;
-                }
-                pos += got;
+        if (k == 0) return 0;
+        std::uint64_t pos = k * slice_bytes - 1;
+        for (;;) {  // skip to the end of the line the previous slice finishes
+            const std::size_t got = read_at(pos, buf, line_search, c);
+            if (got == 0) return no_start;
+            const void* lf = std::memchr(buf, '\n', got);
+            if (lf != nullptr) {
+                pos += static_cast<const std::uint8_t*>(lf) - buf + 1;
+                break;
             }
-            if (pos >= (k + 1) * slice_bytes) return;
+            pos += got;
         }
+        return pos >= (k + 1) * slice_bytes ? no_start : pos;
+    }
+
+    // Counts slice k from `pos` to its end; returns the end, or no_start after a fault.
+    std::uint64_t count_from(std::size_t k, std::uint64_t pos, CountWorker& w,
+                             const CountSettings& s, const TaskContext& c, FirstFailure& failures) {
+        std::uint8_t* buf = w.buffer.data();
+        auto poll = [&c] { c.check(); };
         const bool last_slice = k + 1 == slices;
         const std::uint64_t boundary = (k + 1) * slice_bytes - 1;
         std::size_t carried = 0;
@@ -415,15 +434,16 @@ public:
             const Utf8Fault f = count_text(w, s, buf, n - keep, done, poll);
             if (f.offset != no_fault) {
                 failures.record(k, malformed_at(no_row, pos - carried, buf, n, f));
-                return;
+                return no_start;
             }
-            if (done) return;
+            if (done) return pos - carried + n;
             std::memmove(buf, buf + n - keep, keep);
             pos += got;
             carried = keep;
         }
     }
 
+public:
     // A file read to its end at another size than it had when opened changed while read.
     void check_size(std::uint64_t end) const {
         if (seekable && end != size)
@@ -461,12 +481,12 @@ private:
 }  // namespace
 
 CountTable count_file(const std::string& path, const CountSettings& settings, unsigned threads,
-                      const std::function<void()>& wait) {
-    FileParts file(path, std::max(threads, 1u));
+                      const std::function<void()>& wait, std::atomic<std::uint64_t>* done_bytes) {
+    FileSlices file(path, std::max(threads, 1u));
     return count_in_tasks(
         file.count(), threads, wait,
         [&](std::size_t k, CountWorker& w, const TaskContext& c, FirstFailure& failures) {
-            file.count_slice(k, w, settings, c, failures);
+            file.count_slice(k, w, settings, c, failures, done_bytes);
         });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -77,11 +78,13 @@ struct CountSettings {
 CountTable count_column(const TextColumn& column, const CountSettings& settings, unsigned threads,
                         const std::function<void()>& wait);
 
-// Counts of a plain file, read in slices cut at line feeds, each slice by one thread.
-// Throws std::system_error for a failed open or read, FileChanged when the file's size
-// changes while it is read.
+// Counts of a plain file, read in slices cut at line feeds, each slice by one thread; the
+// bytes of each slice counted go to `done_bytes` as it ends. `path` is the file's name as the
+// system takes it (any bytes but NUL). Throws std::system_error for a failed open or read,
+// FileChanged when the file's size changes while it is read.
 CountTable count_file(const std::string& path, const CountSettings& settings, unsigned threads,
-                      const std::function<void()>& wait);
+                      const std::function<void()>& wait,
+                      std::atomic<std::uint64_t>* done_bytes = nullptr);
 
 struct FileChanged : std::runtime_error {
     using std::runtime_error::runtime_error;
