@@ -523,12 +523,12 @@ void StreamCounter::add(const std::uint8_t* block, std::size_t n, bool last, Cou
     try {
         const Utf8Fault f = count_text(w, st.settings, p, n - keep, last, poll);
         if (f.offset != no_fault) throw malformed_at(no_row, st.offset, p, n, f);
+        counts.merge(w.table);  // all or nothing
     } catch (...) {
         w.tokenizer->restore(saved);
         w.table = CountTable{};
         throw;
     }
-    counts.merge(w.table);
     w.table = CountTable{};  // the next block starts from no counts
     st.offset += n - keep;
     st.carried.assign(reinterpret_cast<const char*>(p + n - keep), keep);

@@ -2,6 +2,7 @@
 // inline limit and its word edges, growth, merges, and merges whose allocations fail.
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <new>
 #include <string>
@@ -170,6 +171,37 @@ void check_failed_merge_changes_nothing() {
     CHECK(failed_once && merged);
 }
 
+void check_failed_stream_block_changes_nothing() {
+    const CountSettings settings{TokenFilter(~std::uint64_t{0}, 0, 512), false,
+                                 ErrorHandler::strict};
+    const std::string first = "alpha beta кто-", second = "то gamma alpha\n";
+    const std::function<void()> poll = [] {};
+    CountTable whole;
+    StreamCounter plain(settings);
+    plain.add(bytes(first), first.size(), false, whole, poll);
+    plain.add(bytes(second), second.size(), true, whole, poll);
+    bool failed_once = false;
+    for (long n = 0; n < 40; ++n) {
+        StreamCounter stream(settings);
+        CountTable got;
+        stream.add(bytes(first), first.size(), false, got, poll);
+        const auto after_first = contents(got);
+        allocations_left = n;
+        try {
+            stream.add(bytes(second), second.size(), true, got, poll);
+            allocations_left = -1;
+        } catch (const std::bad_alloc&) {
+            allocations_left = -1;
+            failed_once = true;
+            CHECK(contents(got) == after_first);
+            // The block again, from the same place in the stream.
+            stream.add(bytes(second), second.size(), true, got, poll);
+        }
+        CHECK(contents(got) == contents(whole));
+    }
+    CHECK(failed_once);
+}
+
 }  // namespace
 
 int main() {
@@ -177,5 +209,6 @@ int main() {
     check_growth();
     check_merges();
     check_failed_merge_changes_nothing();
+    check_failed_stream_block_changes_nothing();
     return native_check::report();
 }
