@@ -360,6 +360,96 @@ def test_file_errors(tmp_path):
     assert sorted(c.items()) == sorted([("ok", 1), (" ", 2), ("€", 1), ("end", 1)])
 
 
+def test_a_file_of_many_slices_counts_as_its_text_and_tells_its_progress(tmp_path):
+    # Lines of every length up to one far longer than a slice, so slices start inside lines.
+    lines = [t for t in TEXTS if t is not None and "\n" not in t]
+    lines = [lines[i % len(lines)] * (1 + i % 7) for i in range(60000)]
+    lines[30000] = "долгая-строка " * 200_000
+    text = "\n".join(lines)  # no final line feed
+    path = tmp_path / "many.txt"
+    path.write_text(text, encoding="utf-8")
+    size = path.stat().st_size
+    expected = nat.WordCounter(ALL, 0, 512, False, "strict")
+    expected.add_texts([text], 1)
+    for threads in (1, 2, 3):
+        told: list[int] = []
+        c = nat.WordCounter(ALL, 0, 512, False, "strict")
+        c.add_file(path, threads, told.append)
+        assert c.items() == expected.items()
+        assert sum(told) == size and all(n > 0 for n in told)
+    assert len(told) > 1, "the bytes were told only at the end"
+
+
+def test_a_progress_that_raises_stops_the_count_and_counts_nothing(tmp_path):
+    path = tmp_path / "big.txt"
+    path.write_bytes(b"word " * (8 << 20))
+
+    def stop(_: int) -> None:
+        raise RuntimeError("stop")
+
+    c = nat.WordCounter(ALL, 0, 512, False, "strict")
+    with pytest.raises(RuntimeError, match="stop"):
+        c.add_file(path, 2, stop)
+    assert len(c) == 0 and c.total() == 0
+
+
+def test_a_file_name_that_is_not_utf8(tmp_path):
+    folder = os.fsencode(tmp_path)
+    path = folder + b"/\xff-name.txt"
+    with open(path, "wb") as f:
+        f.write(b"one two two\n" * 1000)
+    c = nat.WordCounter(E, 0, 512, False, "strict")
+    c.add_file(path, 2)
+    c.add_file(os.fsdecode(path), 1)  # the same file by its surrogate-escaped str
+    assert c.items() == [("two", 4000), ("one", 2000)]
+    with pytest.raises(FileNotFoundError) as caught:
+        c.add_file(folder + b"/\xfe-missing.txt", 1)
+    assert caught.value.filename == os.fsdecode(folder + b"/\xfe-missing.txt")
+
+
+def test_fill_sets_the_counts_most_common_first():
+    c = nat.WordCounter(ALL, 0, 512, False, "strict")
+    c.add_texts(TEXTS[:1] * 3 + ["b a b ё ё ё"], 1)
+    for into in (Counter(), {}):
+        c.fill(into)
+        assert list(into.items()) == c.items()
+    old = {"stale": 5, "a": 100}
+    c.fill(old)
+    assert old["stale"] == 5 and old["a"] == dict(c.items())["a"]
+
+
+MERGE_WITHOUT_MEMORY = textwrap.dedent("""
+    import resource
+    from chopwise import _native as nat
+    a = nat.WordCounter((1 << 64) - 1, 0, 512, False, "strict")
+    a.add_texts(["kept words kept"], 1)
+    b = nat.WordCounter((1 << 64) - 1, 0, 512, False, "strict")
+    b.add_texts([" ".join(f"w{i}" for i in range(2_000_000))], 1)
+    before, total = a.items(), a.total()
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    with open("/proc/self/statm") as f:
+        used = int(f.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (used + (16 << 20), hard))
+    try:
+        a.merge(b)
+        print("merged")
+    except MemoryError:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print("MemoryError", a.items() == before, a.total() == total)
+        a.add_texts(["kept"], 1)  # and the counter still counts
+        print(dict(a.items())["kept"] == 3)
+""")
+
+
+def test_a_merge_without_memory_changes_nothing():
+    if os.environ.get("ASAN_OPTIONS"):
+        pytest.skip("the sanitizer's runtime reserves more address space than the limit")
+    run = subprocess.run(
+        [sys.executable, "-c", MERGE_WITHOUT_MEMORY], capture_output=True, text=True, timeout=120
+    )
+    assert run.stdout.split() == ["MemoryError", "True", "True", "True"], run.stdout + run.stderr
+
+
 INTERRUPTED = textwrap.dedent("""
     import os, signal, threading, time
     from chopwise import _native as nat
@@ -369,12 +459,14 @@ INTERRUPTED = textwrap.dedent("""
     before = c.items()
     threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
     start = time.monotonic()
+    calls = 0  # that ended before the interrupt: each adds 10000 times the first counts
     try:
         for _ in range(100):
             c.add_texts(texts, 2)
+            calls += 1
     except KeyboardInterrupt:
         late = time.monotonic() - start - 0.3
-        assert c.items() == before
+        assert c.items() == [(t, n * (1 + 10000 * calls)) for t, n in before]
         c.add_texts(["x"], 1)
         print("interrupted", round(late, 3))
 """)

@@ -9,7 +9,15 @@ from conftest import ROOT, native_env, tool
 
 @pytest.mark.parametrize(
     "check",
-    ["test_core", "test_window_scan", "test_wide_kernels.*", "test_utf8_text", "test_polls", "test_columns"],
+    [
+        "test_core",
+        "test_window_scan",
+        "test_wide_kernels.*",
+        "test_utf8_text",
+        "test_polls",
+        "test_columns",
+        "test_count_table",
+    ],
 )
 def test_native_checks(native_build, check):
     run = subprocess.run(

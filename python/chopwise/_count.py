@@ -37,23 +37,12 @@ def add_source(
     """Counts the tokens of one source (any form tokenize_file takes) into `counter`."""
     name = _sources.name_of(source)
     path = _sources.plain_file(source)
-    # The engine cannot yet report an error of a file whose name is not UTF-8: such files are
-    # read as a stream.
-    if path is None or not _utf8_name(path):
+    if path is None:
         with _sources.open_source(source) as f:
             add_stream(counter, f, name, progress)
         return
     with decode_errors(name):
-        counter.add_file(os.fsdecode(path), threads)
-    progress(os.path.getsize(path))
-
-
-def _utf8_name(path: _sources.PathArg) -> bool:
-    try:
-        os.fsdecode(path).encode("utf-8")
-    except UnicodeEncodeError:
-        return False
-    return True
+        counter.add_file(path, threads, progress)
 
 
 def add_stream(
@@ -94,7 +83,9 @@ def count_shard(shard: Shard, settings: Settings, lower: bool) -> Counter[str]:
 
 def counts_of(counter: _native.WordCounter) -> Counter[str]:
     """The counts as a Counter, most common first."""
-    return Counter(dict(counter.items()))
+    counts: Counter[str] = Counter()
+    counter.fill(counts)
+    return counts
 
 
 def counts_table(counter: _native.WordCounter) -> "pa.Table":

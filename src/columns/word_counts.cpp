@@ -19,69 +19,195 @@ namespace chopwise::columns {
 
 namespace {
 
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "inline keys are compared as little-endian words of their bytes");
+
+std::uint64_t load8(const std::uint8_t* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+std::uint32_t load4(const std::uint8_t* p) {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+
+// The bytes p[0..n), n < 8, as a word padded with zeros, read without a byte past them.
+std::uint64_t small_word(const std::uint8_t* p, std::size_t n) {
+    if (n >= 4) return load4(p) | std::uint64_t{load4(p + n - 4)} >> (8 * (8 - n)) << 32;
+    if (n == 0) return 0;
+    return p[0] | std::uint64_t{p[n >> 1]} << (8 * (n >> 1)) |
+           std::uint64_t{p[n - 1]} << (8 * (n - 1));
+}
+
 std::uint64_t hash_bytes(const std::uint8_t* p, std::size_t n) {
     std::uint64_t h = 0x9E3779B97F4A7C15u ^ n;
     for (; n >= 8; p += 8, n -= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        h = (h ^ w) * 0xBF58476D1CE4E5B9u;
+        h = (h ^ load8(p)) * 0xBF58476D1CE4E5B9u;
         h ^= h >> 31;
     }
-    if (n != 0) {
-        std::uint64_t w = 0;
-        std::memcpy(&w, p, n);
-        h = (h ^ w) * 0x94D049BB133111EBu;
-    }
+    h = (h ^ small_word(p, n)) * 0x94D049BB133111EBu;
     h ^= h >> 29;
     h *= 0xBF58476D1CE4E5B9u;
     return h ^ (h >> 32);
 }
 
-}  // namespace
-
-void CountTable::add(const std::uint8_t* key, std::size_t length, std::int64_t n) {
-    if (2 * (used + 1) > slots.size()) grow();
-    const std::uint64_t h = hash_bytes(key, length);
-    const std::size_t mask = slots.size() - 1;
-    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-        Slot& s = slots[i];
-        if (s.count == 0) {
-            s = {h, keys.size(), static_cast<std::uint32_t>(length), n};
-            keys.insert(keys.end(), key, key + length);
-            ++used;
-            break;
-        }
-        if (s.hash == h && s.length == length &&
-            std::memcmp(keys.data() + s.key_at, key, length) == 0) {
-            s.count += n;
-            break;
-        }
-    }
-    sum += n;
+// The three products are independent; the mix after them brings their high bits down to
+// the low ones that pick the slot.
+std::uint64_t hash_words(const std::uint64_t (&w)[3], std::size_t n) {
+    std::uint64_t h = (w[0] ^ 0x9E3779B97F4A7C15u) * 0xBF58476D1CE4E5B9u ^
+                      (w[1] ^ 0x94D049BB133111EBu) * 0xD6E8FEB86659FD93u ^
+                      w[2] * 0xA0761D6478BD642Fu ^ n;
+    h ^= h >> 32;
+    h *= 0xE7037ED1A0B428DBu;
+    return h ^ (h >> 29);
 }
 
-void CountTable::grow() {
-    std::vector<Slot> old(std::max<std::size_t>(1024, 2 * slots.size()), Slot{0, 0, 0, 0});
-    old.swap(slots);
-    const std::size_t mask = slots.size() - 1;
-    for (const Slot& s : old) {
-        if (s.count == 0) continue;
-        std::size_t i = s.hash & mask;
-        while (slots[i].count != 0) i = (i + 1) & mask;
-        slots[i] = s;
+constexpr std::size_t first_slots = 1024;
+
+// Entries an index of `slots` slots takes: linear probing stays short up to three quarters.
+std::size_t load_limit(std::size_t slots) { return slots / 4 * 3; }
+
+}  // namespace
+
+// A key as the table looks it up: up to 24 bytes as three zero-padded words.
+struct CountTable::Key {
+    std::uint64_t words[3];
+    const std::uint8_t* bytes;
+    std::size_t length;
+    std::uint64_t hash;
+
+    Key(const std::uint8_t* p, std::size_t n) : words{0, 0, 0}, bytes(p), length(n) {
+        // The last word of a key of 8 bytes or more is read from n − 8, the bytes it shares
+        // with the word before shifted out.
+        if (n < 8) {
+            words[0] = small_word(p, n);
+        } else if (n <= inline_bytes) {
+            words[0] = load8(p);
+            if (n > 16) {
+                words[1] = load8(p + 8);
+                words[2] = load8(p + n - 8) >> (8 * (inline_bytes - n));
+            } else if (n > 8) {
+                words[1] = load8(p + n - 8) >> (8 * (16 - n));
+            }
+        } else {
+            hash = hash_bytes(p, n);
+            return;
+        }
+        hash = hash_words(words, n);
     }
+};
+
+const std::uint8_t* CountTable::key_of(const Entry& e) const {
+    if (e.length <= inline_bytes) return e.key;
+    return long_keys.data() + load8(e.key);
+}
+
+[[gnu::always_inline]] inline std::size_t CountTable::find(const Key& k) const {
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t i = k.hash & mask;; i = (i + 1) & mask) {
+        const std::uint64_t s = slots[i];
+        if (s == 0) return i;
+        if ((s ^ k.hash) >> 32 != 0) continue;
+        const Entry& e = entries[(s & 0xFFFFFFFFu) - 1];
+        if (e.length != k.length) continue;
+        const bool same =
+            k.length <= inline_bytes
+                ? ((load8(e.key) ^ k.words[0]) | (load8(e.key + 8) ^ k.words[1]) |
+                   (load8(e.key + 16) ^ k.words[2])) == 0
+                : std::memcmp(long_keys.data() + load8(e.key), k.bytes, k.length) == 0;
+        if (same) return i;
+    }
+}
+
+void CountTable::add_at(std::size_t slot, const Key& k, std::int64_t n) {
+    sum += n;
+    if (slots[slot] != 0) {
+        entries[(slots[slot] & 0xFFFFFFFFu) - 1].count += n;
+        return;
+    }
+    // A new key: `reserve` made the room, so nothing here allocates.
+    Entry e;
+    std::memset(&e, 0, sizeof e);
+    if (k.length <= inline_bytes) {
+        if (k.length != 0) std::memcpy(e.key, k.bytes, k.length);
+    } else {
+        const std::uint64_t at = long_keys.size();
+        std::memcpy(e.key, &at, 8);
+        long_keys.insert(long_keys.end(), k.bytes, k.bytes + k.length);
+    }
+    e.count = n;
+    e.length = static_cast<std::uint32_t>(k.length);
+    entries.push_back(e);
+    slots[slot] = (k.hash >> 32 << 32) | entries.size();
+}
+
+void CountTable::add(const std::uint8_t* key, std::size_t length, std::int64_t n) {
+    const Key k(key, length);
+    if (!slots.empty()) {
+        const std::size_t slot = find(k);
+        const std::uint64_t s = slots[slot];
+        if (s != 0) {
+            entries[(s & 0xFFFFFFFFu) - 1].count += n;
+            sum += n;
+            return;
+        }
+    }
+    add_new(k, n);
+}
+
+void CountTable::add_new(const Key& k, std::int64_t n) {
+    if (k.length > std::numeric_limits<std::uint32_t>::max())
+        throw std::length_error("a key of 4 GiB or more");
+    reserve(entries.size() + 1, long_keys.size() + (k.length > inline_bytes ? k.length : 0));
+    add_at(find(k), k, n);
+}
+
+bool CountTable::reserve(std::size_t n, std::size_t key_bytes) {
+    // Slots hold an entry's index + 1 in 32 bits.
+    if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many keys");
+    std::vector<std::uint64_t> fresh;
+    if (n > load_limit(slots.size())) {
+        std::size_t want = std::max(first_slots, slots.size());
+        while (n > load_limit(want)) want *= 2;
+        fresh.assign(want, 0);
+    }
+    if (n > entries.capacity()) entries.reserve(std::max(n, 2 * entries.capacity()));
+    if (key_bytes > long_keys.capacity())
+        long_keys.reserve(std::max(key_bytes, 2 * long_keys.capacity()));
+    if (fresh.empty()) return false;
+    // Nothing allocates from here on.
+    slots.swap(fresh);
+    const std::size_t mask = slots.size() - 1;
+    for (std::size_t e = 0; e < entries.size(); ++e) {
+        const Entry& entry = entries[e];
+        const std::uint64_t h = Key(key_of(entry), entry.length).hash;
+        std::size_t i = h & mask;
+        while (slots[i] != 0) i = (i + 1) & mask;
+        slots[i] = (h >> 32 << 32) | (e + 1);
+    }
+    return true;
 }
 
 void CountTable::merge(const CountTable& other) {
-    for (const Slot& s : other.slots)
-        if (s.count != 0) add(other.keys.data() + s.key_at, s.length, s.count);
+    if (&other == this) {
+        for (Entry& e : entries) e.count *= 2;
+        sum *= 2;
+        return;
+    }
+    reserve(entries.size() + other.entries.size(), long_keys.size() + other.long_keys.size());
+    for (const Entry& e : other.entries) {
+        const Key k(other.key_of(e), e.length);
+        add_at(find(k), k, e.count);
+    }
 }
 
 std::vector<CountTable::Item> CountTable::sorted() const {
     std::vector<Item> items;
-    items.reserve(used);
-    for (const Slot& s : slots)
-        if (s.count != 0) items.push_back({keys.data() + s.key_at, s.length, s.count});
+    items.reserve(entries.size());
+    for (const Entry& e : entries) items.push_back({key_of(e), e.length, e.count});
     std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
         if (a.count != b.count) return a.count > b.count;
         const int c = std::memcmp(a.key, b.key, std::min(a.length, b.length));
@@ -212,6 +338,8 @@ CountTable count_column(const TextColumn& column, const CountSettings& settings,
 namespace {
 
 constexpr std::size_t read_block = std::size_t{1} << 20;
+// Lines are short: a slice's start is searched for in small reads.
+constexpr std::size_t line_search = std::size_t{64} << 10;
 
 // Bytes at the end of `p[0..n)` that start a character not complete yet.
 std::size_t unfinished_tail(const std::uint8_t* p, std::size_t n) {
@@ -226,9 +354,9 @@ std::size_t unfinished_tail(const std::uint8_t* p, std::size_t n) {
     return 0;
 }
 
-class FileParts {
+class FileSlices {
 public:
-    FileParts(const std::string& path, unsigned threads) : path(path) {
+    FileSlices(const std::string& path, unsigned threads) : path(path) {
         do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         while (fd < 0 && errno == EINTR);
         if (fd < 0) throw std::system_error(errno, std::generic_category(), path);
@@ -238,12 +366,14 @@ public:
         size = static_cast<std::uint64_t>(st.st_size);
         // Size 0 (a pipe, a file of the proc kind): one slice, read to its end.
         seekable = S_ISREG(st.st_mode) && size > 0;
+        // Many slices a thread, so the threads end close together; each has its own table, so
+        // a slice costs little more than its first line's search.
         const std::uint64_t per_slice = std::max<std::uint64_t>(
-            std::uint64_t{8} << 20, size / (std::uint64_t{4} * threads) + 1);
+            std::uint64_t{1} << 20, size / (std::uint64_t{16} * threads) + 1);
         slice_bytes = per_slice;
         slices = seekable ? static_cast<std::size_t>((size + per_slice - 1) / per_slice) : 1;
     }
-    ~FileParts() { ::close(fd); }
+    ~FileSlices() { ::close(fd); }
 
     std::size_t count() const { return slices; }
 
@@ -251,25 +381,40 @@ public:
     // file's start for slice 0) to just past the first one at or after (k+1)·slice_bytes − 1,
     // or the end of the file.
     void count_slice(std::size_t k, CountWorker& w, const CountSettings& s, const TaskContext& c,
-                     FirstFailure& failures) {
+                     FirstFailure& failures, std::atomic<std::uint64_t>* done_bytes) {
+        const std::uint64_t from = slice_start(k, w, c);
+        if (from == no_start) return;
+        const std::uint64_t end = count_from(k, from, w, s, c, failures);
+        if (done_bytes != nullptr && end != no_start) done_bytes->fetch_add(end - from);
+    }
+
+private:
+    static constexpr std::uint64_t no_start = ~std::uint64_t{0};
+
+    // Where slice k starts, or no_start when the previous slice's last line covers it.
+    std::uint64_t slice_start(std::size_t k, CountWorker& w, const TaskContext& c) {
         w.buffer.resize(read_block + 4);
         std::uint8_t* buf = w.buffer.data();
-        auto poll = [&c] { c.check(); };
-        std::uint64_t pos = 0;
-        if (k > 0) {
-            pos = k * slice_bytes - 1;
-            for (;;) {  // skip to the end of the line the previous slice finishes
-                const std::size_t got = read_at(pos, buf, read_block, c);
-                if (got == 0) return;
-                const void* lf = std::memchr(buf, '\n', got);
-                if (lf != nullptr) {
-                    pos += static_cast<const std::uint8_t*>(lf) - buf + 1;
-                    break;
-                }
-                pos += got;
+        if (k == 0) return 0;
+        std::uint64_t pos = k * slice_bytes - 1;
+        for (;;) {  // skip to the end of the line the previous slice finishes
+            const std::size_t got = read_at(pos, buf, line_search, c);
+            if (got == 0) return no_start;
+            const void* lf = std::memchr(buf, '\n', got);
+            if (lf != nullptr) {
+                pos += static_cast<const std::uint8_t*>(lf) - buf + 1;
+                break;
             }
-            if (pos >= (k + 1) * slice_bytes) return;
+            pos += got;
         }
+        return pos >= (k + 1) * slice_bytes ? no_start : pos;
+    }
+
+    // Counts slice k from `pos` to its end; returns the end, or no_start after a fault.
+    std::uint64_t count_from(std::size_t k, std::uint64_t pos, CountWorker& w,
+                             const CountSettings& s, const TaskContext& c, FirstFailure& failures) {
+        std::uint8_t* buf = w.buffer.data();
+        auto poll = [&c] { c.check(); };
         const bool last_slice = k + 1 == slices;
         const std::uint64_t boundary = (k + 1) * slice_bytes - 1;
         std::size_t carried = 0;
@@ -289,15 +434,16 @@ public:
             const Utf8Fault f = count_text(w, s, buf, n - keep, done, poll);
             if (f.offset != no_fault) {
                 failures.record(k, malformed_at(no_row, pos - carried, buf, n, f));
-                return;
+                return no_start;
             }
-            if (done) return;
+            if (done) return pos - carried + n;
             std::memmove(buf, buf + n - keep, keep);
             pos += got;
             carried = keep;
         }
     }
 
+public:
     // A file read to its end at another size than it had when opened changed while read.
     void check_size(std::uint64_t end) const {
         if (seekable && end != size)
@@ -335,12 +481,12 @@ private:
 }  // namespace
 
 CountTable count_file(const std::string& path, const CountSettings& settings, unsigned threads,
-                      const std::function<void()>& wait) {
-    FileParts file(path, std::max(threads, 1u));
+                      const std::function<void()>& wait, std::atomic<std::uint64_t>* done_bytes) {
+    FileSlices file(path, std::max(threads, 1u));
     return count_in_tasks(
         file.count(), threads, wait,
         [&](std::size_t k, CountWorker& w, const TaskContext& c, FirstFailure& failures) {
-            file.count_slice(k, w, settings, c, failures);
+            file.count_slice(k, w, settings, c, failures, done_bytes);
         });
 }
 
@@ -377,12 +523,12 @@ void StreamCounter::add(const std::uint8_t* block, std::size_t n, bool last, Cou
     try {
         const Utf8Fault f = count_text(w, st.settings, p, n - keep, last, poll);
         if (f.offset != no_fault) throw malformed_at(no_row, st.offset, p, n, f);
+        counts.merge(w.table);  // all or nothing
     } catch (...) {
         w.tokenizer->restore(saved);
         w.table = CountTable{};
         throw;
     }
-    counts.merge(w.table);
     w.table = CountTable{};  // the next block starts from no counts
     st.offset += n - keep;
     st.carried.assign(reinterpret_cast<const char*>(p + n - keep), keep);

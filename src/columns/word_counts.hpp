@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -17,7 +18,10 @@
 
 namespace chopwise::columns {
 
-// Token counts: an open-addressing table over token bytes kept in one block.
+// Token counts: entries in order of first sight (the common tokens come early and stay close
+// together), found through an open-addressing index of 8-byte slots. Keys of up to 24 bytes
+// live in their entry, zero-padded, and are compared by words; longer ones in a block of their
+// own.
 class CountTable {
 public:
     struct Item {
@@ -27,24 +31,36 @@ public:
     };
 
     void add(const std::uint8_t* key, std::size_t length, std::int64_t n = 1);
+    // Adds every count of `other`. When it throws (an allocation fails) this table is as it was.
     void merge(const CountTable& other);
-    std::size_t size() const { return used; }
+    std::size_t size() const { return entries.size(); }
     std::int64_t total() const { return sum; }
-    // Most common first, ties in code-point order (the byte order of UTF-8).
+    // Most common first, ties in code-point order (the byte order of UTF-8). The keys point into
+    // the table: they stay valid until it changes.
     std::vector<Item> sorted() const;
 
-private:
-    struct Slot {
-        std::uint64_t hash;
-        std::uint64_t key_at;
-        std::uint32_t length;
-        std::int64_t count;  // 0: empty
-    };
-    void grow();
+    static constexpr std::size_t inline_bytes = 24;
 
-    std::vector<Slot> slots;
-    std::vector<std::uint8_t> keys;
-    std::size_t used = 0;
+private:
+    struct Entry {
+        std::uint8_t key[inline_bytes];  // the key, or for a longer one its offset in long_keys
+        std::int64_t count;
+        std::uint32_t length;
+    };
+    struct Key;
+
+    // Room for `entries` entries and `key_bytes` bytes of long keys: after it, adding that many
+    // new keys allocates nothing. True when the index was rebuilt (its slots moved).
+    bool reserve(std::size_t entries, std::size_t key_bytes);
+    // The slot of `k`, or the free slot where it would go.
+    std::size_t find(const Key& k) const;
+    void add_at(std::size_t slot, const Key& k, std::int64_t n);
+    void add_new(const Key& k, std::int64_t n);
+    const std::uint8_t* key_of(const Entry& e) const;
+
+    std::vector<std::uint64_t> slots;  // 0 free, else hash >> 32 << 32 | (entry index + 1)
+    std::vector<Entry> entries;
+    std::vector<std::uint8_t> long_keys;
     std::int64_t sum = 0;
 };
 
@@ -62,11 +78,13 @@ struct CountSettings {
 CountTable count_column(const TextColumn& column, const CountSettings& settings, unsigned threads,
                         const std::function<void()>& wait);
 
-// Counts of a plain file, read in slices cut at line feeds, each slice by one thread.
-// Throws std::system_error for a failed open or read, FileChanged when the file's size
-// changes while it is read.
+// Counts of a plain file, read in slices cut at line feeds, each slice by one thread; the
+// bytes of each slice counted go to `done_bytes` as it ends. `path` is the file's name as the
+// system takes it (any bytes but NUL). Throws std::system_error for a failed open or read,
+// FileChanged when the file's size changes while it is read.
 CountTable count_file(const std::string& path, const CountSettings& settings, unsigned threads,
-                      const std::function<void()>& wait);
+                      const std::function<void()>& wait,
+                      std::atomic<std::uint64_t>* done_bytes = nullptr);
 
 struct FileChanged : std::runtime_error {
     using std::runtime_error::runtime_error;

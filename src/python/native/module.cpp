@@ -2,6 +2,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -19,7 +20,7 @@ namespace {
 
 // Engine errors become their Python exceptions; the interpreter's own pass through.
 template <class F>
-void engine_call(const std::string& path, F&& f) {
+void engine_call(py::handle path, F&& f) {
     try {
         f();
     } catch (const py::error_already_set&) {
@@ -76,7 +77,7 @@ TokenTable tokenize(py::handle texts, std::uint64_t mask, std::uint32_t min_len,
                                              native::error_handler(errors)};
     native::Texts in(texts);
     std::shared_ptr<TokenTableData> out;
-    engine_call("", [&] {
+    engine_call(py::str(""), [&] {
         native::run_released(in.bytes(), threads,
                              [&](unsigned n, const std::function<void()>& wait) {
                                  out = columns::tokenize_column(in.column(), settings, n, wait);
@@ -98,25 +99,43 @@ public:
     void add_texts(py::handle texts, int threads) {
         native::Texts in(texts);
         CountTable got;
-        engine_call("", [&] {
+        engine_call(py::str(""), [&] {
             native::run_released(in.bytes(), threads,
                                  [&](unsigned n, const std::function<void()>& wait) {
                                      got = columns::count_column(in.column(), settings, n, wait);
                                  });
         });
-        counts.merge(got);
+        take(got);
     }
 
-    void add_file(py::handle path_arg, int threads) {
-        const std::string path = py::str(py::module_::import("os").attr("fsdecode")(path_arg));
+    // Any path os.fsencode takes; errors name it as os.fsdecode gives it. `progress`, if not
+    // None, is told the bytes counted since it was last told, as slices of the file end.
+    void add_file(py::handle path_arg, int threads, py::object progress) {
+        const py::module_ os = py::module_::import("os");
+        const std::string path = py::bytes(os.attr("fsencode")(path_arg));
+        const py::object name = os.attr("fsdecode")(path_arg);
+        std::atomic<std::uint64_t> done{0};
+        std::uint64_t told = 0;
+        auto tell = [&] {  // with the interpreter lock held
+            const std::uint64_t now = done.load();
+            if (now == told || progress.is_none()) return;
+            progress(now - told);
+            told = now;
+        };
         CountTable got;
-        engine_call(path, [&] {
-            native::run_released(~std::size_t{0}, threads,
-                                 [&](unsigned n, const std::function<void()>& wait) {
-                                     got = columns::count_file(path, settings, n, wait);
-                                 });
+        engine_call(name, [&] {
+            native::run_released(
+                ~std::size_t{0}, threads, [&](unsigned n, const std::function<void()>& wait) {
+                    const std::function<void()> wait_and_tell = [&] {
+                        wait();
+                        py::gil_scoped_acquire hold;
+                        tell();
+                    };
+                    got = columns::count_file(path, settings, n, wait_and_tell, &done);
+                });
         });
-        counts.merge(got);
+        tell();  // before the counts are taken: a progress that raises fails the whole call
+        take(got);
     }
 
     void add_bytes(py::handle block, bool final) {
@@ -131,7 +150,7 @@ public:
         streaming = true;
         const std::unique_ptr<bool, void (*)(bool*)> done(&streaming, [](bool* b) { *b = false; });
         CountTable got;
-        engine_call("", [&] {
+        engine_call(py::str(""), [&] {
             native::run_released(n, 1, [&](unsigned threads, const std::function<void()>& wait) {
                 if (threads == 0) return stream.add(p, n, final, got, [] {});
                 columns::run_tasks(
@@ -142,17 +161,10 @@ public:
                     wait);
             });
         });
-        counts.merge(got);
+        take(got);
     }
 
-    void merge(const WordCounter& other) {
-        if (&other == this) {
-            const CountTable copy = counts;
-            counts.merge(copy);
-        } else {
-            counts.merge(other.counts);
-        }
-    }
+    void merge(const WordCounter& other) { counts.merge(other.counts); }
 
     std::size_t size() const { return counts.size(); }
     std::int64_t total() const { return counts.total(); }
@@ -170,11 +182,31 @@ public:
         return out;
     }
 
+    // Sets every count in `into` (a dict or a Counter), most common first: no tuple per item.
+    void fill(py::dict into) const {
+        for (const CountTable::Item& it : counts.sorted()) {
+            const py::object key = py::reinterpret_steal<py::object>(PyUnicode_FromStringAndSize(
+                reinterpret_cast<const char*>(it.key), static_cast<Py_ssize_t>(it.length)));
+            const py::object value =
+                py::reinterpret_steal<py::object>(PyLong_FromLongLong(it.count));
+            if (!key || !value || PyDict_SetItem(into.ptr(), key.ptr(), value.ptr()) != 0)
+                throw py::error_already_set();
+        }
+    }
+
     std::shared_ptr<columns::CountsArrow> arrow() const {
         return columns::counts_arrow(counts.sorted());
     }
 
 private:
+    // The counts of a call that succeeded; the first ones are taken whole, not copied.
+    void take(CountTable& got) {
+        if (counts.size() == 0)
+            counts = std::move(got);
+        else
+            counts.merge(got);
+    }
+
     columns::CountSettings settings;
     CountTable counts;
     columns::StreamCounter stream;
@@ -229,12 +261,14 @@ PYBIND11_MODULE(_native, m) {
              py::arg("mask"), py::arg("min_len"), py::arg("max_len"), py::arg("lower"),
              py::arg("errors"))
         .def("add_texts", &WordCounter::add_texts, py::arg("texts"), py::arg("threads"))
-        .def("add_file", &WordCounter::add_file, py::arg("path"), py::arg("threads"))
+        .def("add_file", &WordCounter::add_file, py::arg("path"), py::arg("threads"),
+             py::arg("progress") = py::none())
         .def("add_bytes", &WordCounter::add_bytes, py::arg("block"), py::arg("final"))
         .def("merge", &WordCounter::merge, py::arg("other"))
         .def("__len__", &WordCounter::size)
         .def("total", &WordCounter::total)
         .def("items", &WordCounter::items)
+        .def("fill", &WordCounter::fill, py::arg("into"))
         .def("__arrow_c_schema__",
              [](const WordCounter& c) { return native::schema_capsule(c.arrow()->node()); })
         .def(

@@ -45,8 +45,9 @@ columns::ErrorHandler error_handler(const std::string& name);
 void run_released(std::size_t input_bytes, int threads,
                   const std::function<void(unsigned, const std::function<void()>&)>& work);
 
-// The Python exception for a native one from the engine (decode error, file error).
-[[noreturn]] void raise_engine_error(const std::string& path);
+// The Python exception for a native one from the engine (decode error, file error); `path`
+// is the name a file error gives.
+[[noreturn]] void raise_engine_error(py::handle path);
 
 // Capsules of the Arrow C data interface, for the PyCapsule protocol.
 py::object schema_capsule(const columns::ExportNode& node);

@@ -137,7 +137,7 @@ void run_released(std::size_t input_bytes, int threads,
     work(static_cast<unsigned>(std::min(threads, most_threads)), wait);
 }
 
-void raise_engine_error(const std::string& path) {
+void raise_engine_error(py::handle path) {
     try {
         throw;
     } catch (const columns::MalformedText& e) {
@@ -154,14 +154,18 @@ void raise_engine_error(const std::string& path) {
         throw py::error_already_set();
     } catch (const std::system_error& e) {
         const int code = e.code().value();
-        PyObject* err = PyObject_CallFunction(PyExc_OSError, "isO", code, std::strerror(code),
-                                              py::str(path).ptr());
+        PyObject* err =
+            PyObject_CallFunction(PyExc_OSError, "isO", code, std::strerror(code), path.ptr());
         if (err == nullptr) throw py::error_already_set();
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(err)), err);
         Py_DECREF(err);
         throw py::error_already_set();
     } catch (const columns::FileChanged& e) {
-        PyErr_SetString(PyExc_OSError, e.what());
+        // Its message holds the file's name as the system gave it, in any bytes.
+        const py::object message =
+            py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefault(e.what()));
+        if (!message) throw py::error_already_set();
+        PyErr_SetObject(PyExc_OSError, message.ptr());
         throw py::error_already_set();
     }
 }

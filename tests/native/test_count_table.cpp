@@ -1,0 +1,214 @@
+// Native checks of the count table against a plain map: keys of every length around the
+// inline limit and its word edges, growth, merges, and merges whose allocations fail.
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "columns/word_counts.hpp"
+
+using namespace chopwise::columns;
+
+// Allocation failure on demand: the n-th allocation from now throws. The replacements take
+// their memory from malloc, so a delete that ends in free is no mismatch.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+namespace {
+long allocations_left = -1;  // -1: never fail
+}
+
+void* operator new(std::size_t n) {
+    if (allocations_left == 0) throw std::bad_alloc();
+    if (allocations_left > 0) --allocations_left;
+    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using Reference = std::map<std::string, std::int64_t>;
+
+const std::uint8_t* bytes(const std::string& s) {
+    return reinterpret_cast<const std::uint8_t*>(s.data());
+}
+
+// What sorted() must give: most common first, ties in byte order.
+std::vector<std::pair<std::string, std::int64_t>> expected(const Reference& ref) {
+    std::vector<std::pair<std::string, std::int64_t>> v(ref.begin(), ref.end());
+    std::stable_sort(v.begin(), v.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    return v;
+}
+
+std::vector<std::pair<std::string, std::int64_t>> contents(const CountTable& t) {
+    std::vector<std::pair<std::string, std::int64_t>> v;
+    for (const CountTable::Item& it : t.sorted())
+        v.emplace_back(std::string(reinterpret_cast<const char*>(it.key), it.length), it.count);
+    return v;
+}
+
+bool same(const CountTable& t, const Reference& ref) {
+    std::int64_t total = 0;
+    for (const auto& [k, n] : ref) total += n;
+    return t.size() == ref.size() && t.total() == total && contents(t) == expected(ref);
+}
+
+void add(CountTable& t, Reference& ref, const std::string& key, std::int64_t n) {
+    t.add(bytes(key), key.size(), n);
+    ref[key] += n;
+}
+
+// Keys that differ from each other in one byte only, at each place a word of the inline form
+// begins or ends, and in length only (a zero byte at the end must not look like padding).
+std::vector<std::string> near_keys() {
+    std::vector<std::string> keys;
+    for (std::size_t n = 0; n <= 2 * CountTable::inline_bytes; ++n) {
+        std::string base;
+        for (std::size_t i = 0; i < n; ++i) base += static_cast<char>('a' + i % 26);
+        keys.push_back(base);
+        keys.push_back(base + '\0');
+        for (std::size_t at : {std::size_t{0}, n / 2, n - 1, std::size_t{7}, std::size_t{8},
+                               std::size_t{15}, std::size_t{16}, std::size_t{23}}) {
+            if (at >= n) continue;
+            std::string k = base;
+            k[at] = static_cast<char>(0xD0);
+            keys.push_back(k);
+            k[at] = '\0';
+            keys.push_back(k);
+        }
+    }
+    return keys;
+}
+
+void check_keys_of_every_length() {
+    CountTable t;
+    Reference ref;
+    const std::vector<std::string> keys = near_keys();
+    for (int round = 0; round < 3; ++round)
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            add(t, ref, keys[i], static_cast<std::int64_t>(i % 5 + round));
+    CHECK(same(t, ref));
+}
+
+void check_growth() {
+    // Enough keys for several rebuilds of the index, short and long, each seen i % 7 + 1 times.
+    CountTable t;
+    Reference ref;
+    for (int pass = 0; pass < 7; ++pass)
+        for (int i = 0; i < 60000; ++i) {
+            if (i % 7 < pass) continue;
+            const std::string k =
+                (i % 3 == 0 ? std::string(30, 'x') : std::string()) + "w" + std::to_string(i);
+            add(t, ref, k, 1);
+        }
+    CHECK(same(t, ref));
+}
+
+void check_merges() {
+    const std::vector<std::string> keys = near_keys();
+    CountTable a, b, empty;
+    Reference ra, rb;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (i % 3 != 0) add(a, ra, keys[i], 1 + static_cast<std::int64_t>(i % 4));
+        if (i % 2 != 0) add(b, rb, keys[i], 2);
+    }
+    Reference both = ra;
+    for (const auto& [k, n] : rb) both[k] += n;
+    CountTable ab = a;
+    ab.merge(b);
+    CHECK(same(ab, both));
+    CountTable into_empty;
+    into_empty.merge(b);
+    CHECK(same(into_empty, rb));
+    CountTable a2 = a;
+    a2.merge(empty);
+    CHECK(same(a2, ra));
+    // A table merged with itself holds every count twice.
+    Reference twice = ra;
+    for (auto& [k, n] : twice) n *= 2;
+    a2.merge(a2);
+    CHECK(same(a2, twice));
+    // A merged table keeps counting.
+    add(ab, both, keys[3], 5);
+    add(ab, both, "new key past every other", 1);
+    CHECK(same(ab, both));
+}
+
+void check_failed_merge_changes_nothing() {
+    // b brings enough new keys (some long) to grow every block of a.
+    CountTable a, b;
+    Reference ra, both;
+    for (int i = 0; i < 3000; ++i) add(a, ra, "a" + std::to_string(i), 1);
+    both = ra;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string k = (i % 4 == 0 ? std::string(40, 'y') : "") + std::to_string(i);
+        b.add(bytes(k), k.size(), 3);
+        both[k] += 3;
+    }
+    bool failed_once = false, merged = false;
+    for (long n = 0; n < 10 && !merged; ++n) {
+        CountTable t = a;
+        allocations_left = n;
+        try {
+            t.merge(b);
+            allocations_left = -1;
+            merged = true;
+            CHECK(same(t, both));
+        } catch (const std::bad_alloc&) {
+            allocations_left = -1;
+            failed_once = true;
+            CHECK(same(t, ra));
+            // And the table still works.
+            t.add(bytes("a1"), 2);
+            CHECK(t.size() == ra.size() && t.total() == 3001);
+        }
+    }
+    CHECK(failed_once && merged);
+}
+
+void check_failed_stream_block_changes_nothing() {
+    const CountSettings settings{TokenFilter(~std::uint64_t{0}, 0, 512), false,
+                                 ErrorHandler::strict};
+    const std::string first = "alpha beta кто-", second = "то gamma alpha\n";
+    const std::function<void()> poll = [] {};
+    CountTable whole;
+    StreamCounter plain(settings);
+    plain.add(bytes(first), first.size(), false, whole, poll);
+    plain.add(bytes(second), second.size(), true, whole, poll);
+    bool failed_once = false;
+    for (long n = 0; n < 40; ++n) {
+        StreamCounter stream(settings);
+        CountTable got;
+        stream.add(bytes(first), first.size(), false, got, poll);
+        const auto after_first = contents(got);
+        allocations_left = n;
+        try {
+            stream.add(bytes(second), second.size(), true, got, poll);
+            allocations_left = -1;
+        } catch (const std::bad_alloc&) {
+            allocations_left = -1;
+            failed_once = true;
+            CHECK(contents(got) == after_first);
+            // The block again, from the same place in the stream.
+            stream.add(bytes(second), second.size(), true, got, poll);
+        }
+        CHECK(contents(got) == contents(whole));
+    }
+    CHECK(failed_once);
+}
+
+}  // namespace
+
+int main() {
+    check_keys_of_every_length();
+    check_growth();
+    check_merges();
+    check_failed_merge_changes_nothing();
+    check_failed_stream_block_changes_nothing();
+    return native_check::report();
+}
