@@ -101,23 +101,15 @@ void copy_to(T* to, const std::vector<T>& from) {
     if (!from.empty()) std::memcpy(to, from.data(), from.size() * sizeof(T));
 }
 
-template <class Offset>
+// Arrow offsets from `at` on: the running sum of `sizes`, starting at `base` (token lengths
+// give string offsets, tokens per row give list offsets).
+template <class Offset, class Size>
 void write_offsets(RawArray<std::uint8_t>& block, std::size_t at, std::size_t base,
-                   const std::vector<std::uint16_t>& lengths) {
+                   const std::vector<Size>& sizes) {
     Offset* o = reinterpret_cast<Offset*>(block.data()) + at;
-    for (std::uint16_t len : lengths) {
+    for (Size n : sizes) {
         *o++ = static_cast<Offset>(base);
-        base += len;
-    }
-}
-
-template <class Offset>
-void write_list_offsets(RawArray<std::uint8_t>& block, std::size_t row, std::size_t token,
-                        const std::vector<std::uint32_t>& row_tokens) {
-    Offset* o = reinterpret_cast<Offset*>(block.data()) + row;
-    for (std::uint32_t n : row_tokens) {
-        *o++ = static_cast<Offset>(token);
-        token += n;
+        base += n;
     }
 }
 
@@ -169,11 +161,9 @@ public:
         copy_to(d.classes.data() + p.tokens, r.classes);
         copy_to(d.gaps.data() + p.tokens, r.gaps);
         if (d.large_lists)
-            write_list_offsets<std::int64_t>(d.list_offsets, range.first_row, p.tokens,
-                                             r.row_tokens);
+            write_offsets<std::int64_t>(d.list_offsets, range.first_row, p.tokens, r.row_tokens);
         else
-            write_list_offsets<std::int32_t>(d.list_offsets, range.first_row, p.tokens,
-                                             r.row_tokens);
+            write_offsets<std::int32_t>(d.list_offsets, range.first_row, p.tokens, r.row_tokens);
         copy_to(valid.data() + range.first_row, r.row_valid);
         if (!r.long_gaps.empty()) {
             const std::lock_guard<std::mutex> hold_gaps(long_gaps_lock);
