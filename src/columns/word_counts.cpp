@@ -207,9 +207,17 @@ void CountTable::merge(const CountTable& other) {
 std::vector<CountTable::Item> CountTable::sorted() const {
     std::vector<Item> items;
     items.reserve(entries.size());
-    for (const Entry& e : entries) items.push_back({key_of(e), e.length, e.count});
+    for (const Entry& e : entries) {
+        const std::uint8_t* key = key_of(e);
+        std::uint64_t prefix = 0;
+        for (std::uint32_t i = 0; i < 8; ++i) prefix = prefix << 8 | (i < e.length ? key[i] : 0u);
+        items.push_back({key, e.length, e.count, prefix});
+    }
+    // Padded prefixes that differ order their keys as the bytes do: at the first difference
+    // either both keys have a byte, or only the longer one has a non-zero byte.
     std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
         if (a.count != b.count) return a.count > b.count;
+        if (a.prefix != b.prefix) return a.prefix < b.prefix;
         const int c = std::memcmp(a.key, b.key, std::min(a.length, b.length));
         return c != 0 ? c < 0 : a.length < b.length;
     });

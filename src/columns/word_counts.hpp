@@ -28,6 +28,8 @@ public:
         const std::uint8_t* key;
         std::uint32_t length;
         std::int64_t count;
+        // The first 8 bytes, big-endian, zero-padded: orders most ties without a memcmp call.
+        std::uint64_t prefix = 0;
     };
 
     void add(const std::uint8_t* key, std::size_t length, std::int64_t n = 1);
