@@ -92,10 +92,9 @@ Utf8Fault find_fault(const std::uint8_t* p, std::size_t n) {
     std::size_t i = 0;
     Utf8Fault fault{no_fault, 0, nullptr};
     while (i < n) {
-        const std::size_t stretch = plain_stretch(p, i, n);
-        // After a stretch, the plain check goes on for a while before the next try.
-        const std::size_t until = stretch + (stretch == i ? 64 : 0);
-        i = stretch;
+        i = plain_stretch(p, i, n);
+        // Where a stretch ends the plain check goes on for a while before the next try.
+        const std::size_t until = i + 64;
         while (i < n && i < until) {
             i += ascii_prefix(p + i, n - i);
             // Runs of two-byte letters (Cyrillic) need no general decoding.

@@ -67,6 +67,12 @@ std::uint64_t hash_words(const std::uint64_t (&w)[3], std::size_t n) {
 
 constexpr std::size_t first_slots = 1024;
 
+// A used slot: the hash's high half beside the entry's index + 1 (0 is a free slot).
+std::uint64_t slot_of(std::uint64_t hash, std::size_t entry) {
+    return hash >> 32 << 32 | (entry + 1);
+}
+std::size_t entry_in(std::uint64_t slot) { return (slot & 0xFFFFFFFFu) - 1; }
+
 // Entries an index of `slots` slots takes: linear probing stays short up to three quarters.
 std::size_t load_limit(std::size_t slots) { return slots / 4 * 3; }
 
@@ -111,7 +117,7 @@ const std::uint8_t* CountTable::key_of(const Entry& e) const {
         const std::uint64_t s = slots[i];
         if (s == 0) return i;
         if ((s ^ k.hash) >> 32 != 0) continue;
-        const Entry& e = entries[(s & 0xFFFFFFFFu) - 1];
+        const Entry& e = entries[entry_in(s)];
         if (e.length != k.length) continue;
         const bool same =
             k.length <= inline_bytes
@@ -125,7 +131,7 @@ const std::uint8_t* CountTable::key_of(const Entry& e) const {
 void CountTable::add_at(std::size_t slot, const Key& k, std::int64_t n) {
     sum += n;
     if (slots[slot] != 0) {
-        entries[(slots[slot] & 0xFFFFFFFFu) - 1].count += n;
+        entries[entry_in(slots[slot])].count += n;
         return;
     }
     // A new key: `reserve` made the room, so nothing here allocates.
@@ -140,20 +146,15 @@ void CountTable::add_at(std::size_t slot, const Key& k, std::int64_t n) {
     }
     e.count = n;
     e.length = static_cast<std::uint32_t>(k.length);
+    slots[slot] = slot_of(k.hash, entries.size());
     entries.push_back(e);
-    slots[slot] = (k.hash >> 32 << 32) | entries.size();
 }
 
 void CountTable::add(const std::uint8_t* key, std::size_t length, std::int64_t n) {
     const Key k(key, length);
     if (!slots.empty()) {
         const std::size_t slot = find(k);
-        const std::uint64_t s = slots[slot];
-        if (s != 0) {
-            entries[(s & 0xFFFFFFFFu) - 1].count += n;
-            sum += n;
-            return;
-        }
+        if (slots[slot] != 0) return add_at(slot, k, n);
     }
     add_new(k, n);
 }
@@ -165,7 +166,7 @@ void CountTable::add_new(const Key& k, std::int64_t n) {
     add_at(find(k), k, n);
 }
 
-bool CountTable::reserve(std::size_t n, std::size_t key_bytes) {
+void CountTable::reserve(std::size_t n, std::size_t key_bytes) {
     // Slots hold an entry's index + 1 in 32 bits.
     if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many keys");
     std::vector<std::uint64_t> fresh;
@@ -177,7 +178,7 @@ bool CountTable::reserve(std::size_t n, std::size_t key_bytes) {
     if (n > entries.capacity()) entries.reserve(std::max(n, 2 * entries.capacity()));
     if (key_bytes > long_keys.capacity())
         long_keys.reserve(std::max(key_bytes, 2 * long_keys.capacity()));
-    if (fresh.empty()) return false;
+    if (fresh.empty()) return;
     // Nothing allocates from here on.
     slots.swap(fresh);
     const std::size_t mask = slots.size() - 1;
@@ -186,9 +187,8 @@ bool CountTable::reserve(std::size_t n, std::size_t key_bytes) {
         const std::uint64_t h = Key(key_of(entry), entry.length).hash;
         std::size_t i = h & mask;
         while (slots[i] != 0) i = (i + 1) & mask;
-        slots[i] = (h >> 32 << 32) | (e + 1);
+        slots[i] = slot_of(h, e);
     }
-    return true;
 }
 
 void CountTable::merge(const CountTable& other) {

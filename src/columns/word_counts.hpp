@@ -52,8 +52,8 @@ private:
     struct Key;
 
     // Room for `entries` entries and `key_bytes` bytes of long keys: after it, adding that many
-    // new keys allocates nothing. True when the index was rebuilt (its slots moved).
-    bool reserve(std::size_t entries, std::size_t key_bytes);
+    // new keys allocates nothing; the index may be rebuilt, which moves every slot.
+    void reserve(std::size_t entries, std::size_t key_bytes);
     // The slot of `k`, or the free slot where it would go.
     std::size_t find(const Key& k) const;
     void add_at(std::size_t slot, const Key& k, std::int64_t n);

@@ -18,6 +18,14 @@ using columns::TokenTableData;
 
 namespace {
 
+// A counted token as a str (the engine counts well-formed UTF-8 only).
+py::object key_str(const CountTable::Item& it) {
+    PyObject* s = PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(it.key),
+                                              static_cast<Py_ssize_t>(it.length));
+    if (s == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(s);
+}
+
 // Engine errors become their Python exceptions; the interpreter's own pass through.
 template <class F>
 void engine_call(py::handle path, F&& f) {
@@ -174,10 +182,7 @@ public:
         py::list out(sorted.size());
         for (std::size_t i = 0; i < sorted.size(); ++i) {
             const CountTable::Item& it = sorted[i];
-            out[i] = py::make_tuple(
-                py::reinterpret_steal<py::str>(PyUnicode_FromStringAndSize(
-                    reinterpret_cast<const char*>(it.key), static_cast<Py_ssize_t>(it.length))),
-                it.count);
+            out[i] = py::make_tuple(key_str(it), it.count);
         }
         return out;
     }
@@ -185,11 +190,10 @@ public:
     // Sets every count in `into` (a dict or a Counter), most common first: no tuple per item.
     void fill(py::dict into) const {
         for (const CountTable::Item& it : counts.sorted()) {
-            const py::object key = py::reinterpret_steal<py::object>(PyUnicode_FromStringAndSize(
-                reinterpret_cast<const char*>(it.key), static_cast<Py_ssize_t>(it.length)));
+            const py::object key = key_str(it);
             const py::object value =
                 py::reinterpret_steal<py::object>(PyLong_FromLongLong(it.count));
-            if (!key || !value || PyDict_SetItem(into.ptr(), key.ptr(), value.ptr()) != 0)
+            if (!value || PyDict_SetItem(into.ptr(), key.ptr(), value.ptr()) != 0)
                 throw py::error_already_set();
         }
     }
