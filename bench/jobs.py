@@ -188,8 +188,9 @@ def _token_lists(column, threads):
 
 
 # --- the engines ------------------------------------------------------------------------------
-# polars sets its thread count once, from POLARS_MAX_THREADS, before its first use: each thread
-# count runs in a process of its own. duckdb takes SET threads, so it runs here.
+# Each engine runs each thread count in a process of its own, as a user's job would: polars reads
+# POLARS_MAX_THREADS once, before its first use, and neither engine's pool then shares this
+# process with chopwise's threads.
 
 
 def peer_version(name):
@@ -199,13 +200,10 @@ def peer_version(name):
         return None
 
 
-def polars_child(threads, corpus, lines_file, runs):
-    """Runs in a process of its own: the polars jobs at one thread count, as JSON on stdout."""
+def polars_jobs(threads, corpus, column):
     import polars as pl
-    import pyarrow as pa
 
     assert pl.thread_pool_size() == threads
-    column = pa.array(Path(lines_file).read_bytes().decode("utf-8").split("\n"), pa.string())
 
     def lines():
         return pl.from_arrow(column).str.extract_all(PEER_WORD)
@@ -221,61 +219,77 @@ def polars_child(threads, corpus, lines_file, runs):
         )
         return frame["line"].str.extract_all(PEER_WORD).explode().drop_nulls().value_counts(sort=True)
 
-    seconds = {"lines": best(lines, runs)[0], "count": best(count, runs)[0]}
-    print(json.dumps(seconds))
+    return lines, count
 
 
-def polars_rows(corpus, lines, runs, folder):
-    if peer_version("polars") is None:
-        return {}, {}
-    lines_file = Path(folder) / "lines.txt"
-    lines_file.write_bytes("\n".join(lines).encode("utf-8"))
-    count, per_line = {}, {}
-    for t in THREADS:
-        out = subprocess.run(
-            [sys.executable, __file__, "--polars-child", str(t), str(corpus), str(lines_file), str(runs)],
-            env={**os.environ, "POLARS_MAX_THREADS": str(t)},
-            capture_output=True,
-            text=True,
-            check=True,
-        ).stdout
-        seconds = json.loads(out)
-        count[f"polars str.extract_all + value_counts, {t} thread{'s' * (t > 1)}"] = seconds["count"]
-        per_line[f"polars str.extract_all, {t} thread{'s' * (t > 1)}"] = seconds["lines"]
-    return count, per_line
-
-
-def duckdb_rows(corpus, lines, runs):
-    if peer_version("duckdb") is None:
-        return {}, {}
+def duckdb_jobs(threads, corpus, column):
     import duckdb
     import pyarrow as pa
 
     con = duckdb.connect()
-    con.register("lines", pa.table({"line": pa.array(lines, pa.string())}))
+    con.execute(f"SET threads = {threads}")
+    con.register("lines", pa.table({"line": column}))
     per_line_sql = "SELECT regexp_extract_all(line, $1) AS tokens FROM lines"
     count_sql = (
         "SELECT w AS token, count(*) AS count FROM (SELECT unnest(regexp_extract_all(line, $1)) AS w "
         "FROM read_csv($2, columns={'line': 'VARCHAR'}, delim=chr(31), quote='', escape='', "
         "header=false, auto_detect=false)) GROUP BY w ORDER BY count DESC, token"
     )
-    count, per_line = {}, {}
-    for t in THREADS:
-        con.execute(f"SET threads = {t}")
-        name = f"{t} thread{'s' * (t > 1)}"
-        per_line[f"duckdb regexp_extract_all, {name}"] = best(
-            lambda: con.sql(per_line_sql, params=[PEER_WORD]).to_arrow_table(), runs
-        )[0]
-        count[f"duckdb regexp_extract_all + group by, {name}"] = best(
-            lambda: con.sql(count_sql, params=[PEER_WORD, str(corpus)]).to_arrow_table(), runs
-        )[0]
-    return count, per_line
+
+    def lines():
+        return con.sql(per_line_sql, params=[PEER_WORD]).to_arrow_table()
+
+    def count():
+        return con.sql(count_sql, params=[PEER_WORD, str(corpus)]).to_arrow_table()
+
+    return lines, count
+
+
+# name: (the package, its jobs, the row names of its per-line and count jobs)
+ENGINES = {
+    "polars": (polars_jobs, "polars str.extract_all", "polars str.extract_all + value_counts"),
+    "duckdb": (duckdb_jobs, "duckdb regexp_extract_all", "duckdb regexp_extract_all + group by"),
+}
+
+
+def peer_child(engine, threads, corpus, lines_file, runs):
+    """Runs in a process of its own: one engine's jobs at one thread count, as JSON on stdout."""
+    import pyarrow as pa
+
+    column = pa.array(Path(lines_file).read_bytes().decode("utf-8").split("\n"), pa.string())
+    lines, count = ENGINES[engine][0](threads, corpus, column)
+    print(json.dumps({"lines": best(lines, runs)[0], "count": best(count, runs)[0]}))
 
 
 def peer_rows(corpus, lines, runs, folder):
-    polars_count, polars_lines = polars_rows(corpus, lines, runs, folder)
-    duckdb_count, duckdb_lines = duckdb_rows(corpus, lines, runs)
-    return {"count": {**duckdb_count, **polars_count}, "lines": {**polars_lines, **duckdb_lines}}
+    lines_file = Path(folder) / "lines.txt"
+    lines_file.write_bytes("\n".join(lines).encode("utf-8"))
+    rows = {"count": {}, "lines": {}}
+    for engine, (_, lines_name, count_name) in ENGINES.items():
+        if peer_version(engine) is None:
+            continue
+        for t in THREADS:
+            out = subprocess.run(
+                [
+                    sys.executable,
+                    __file__,
+                    "--peer-child",
+                    engine,
+                    str(t),
+                    str(corpus),
+                    str(lines_file),
+                    str(runs),
+                ],
+                env={**os.environ, "POLARS_MAX_THREADS": str(t)},
+                capture_output=True,
+                text=True,
+                check=True,
+            ).stdout
+            seconds = json.loads(out)
+            name = f"{t} thread{'s' * (t > 1)}"
+            rows["count"][f"{count_name}, {name}"] = seconds["count"]
+            rows["lines"][f"{lines_name}, {name}"] = seconds["lines"]
+    return rows
 
 
 def git_commit():
@@ -390,9 +404,9 @@ def report(count, lines, regex_differ, load, versions, one_line):
 
 
 def main(argv):
-    if argv[:1] == ["--polars-child"]:
-        threads, corpus, lines_file, runs = argv[1:]
-        polars_child(int(threads), corpus, lines_file, int(runs))
+    if argv[:1] == ["--peer-child"]:
+        engine, threads, corpus, lines_file, runs = argv[1:]
+        peer_child(engine, int(threads), corpus, lines_file, int(runs))
         return
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--smoke", action="store_true")
