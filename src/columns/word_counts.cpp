@@ -204,7 +204,23 @@ void CountTable::merge(const CountTable& other) {
     }
 }
 
-std::vector<CountTable::Item> CountTable::sorted() const {
+namespace {
+
+// Padded prefixes that differ order their keys as the bytes do: at the first difference either
+// both keys have a byte, or only the longer one has a non-zero byte.
+bool sorts_before(const CountTable::Item& a, const CountTable::Item& b) {
+    if (a.count != b.count) return a.count > b.count;
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    const int c = std::memcmp(a.key, b.key, std::min(a.length, b.length));
+    return c != 0 ? c < 0 : a.length < b.length;
+}
+
+// Below this many items a second thread costs more than it saves.
+constexpr std::size_t sort_on_threads_from = std::size_t{1} << 15;
+
+}  // namespace
+
+std::vector<CountTable::Item> CountTable::sorted(unsigned threads) const {
     std::vector<Item> items;
     items.reserve(entries.size());
     for (const Entry& e : entries) {
@@ -213,14 +229,39 @@ std::vector<CountTable::Item> CountTable::sorted() const {
         for (std::uint32_t i = 0; i < 8; ++i) prefix = prefix << 8 | (i < e.length ? key[i] : 0u);
         items.push_back({key, e.length, e.count, prefix});
     }
-    // Padded prefixes that differ order their keys as the bytes do: at the first difference
-    // either both keys have a byte, or only the longer one has a non-zero byte.
-    std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
-        if (a.count != b.count) return a.count > b.count;
-        if (a.prefix != b.prefix) return a.prefix < b.prefix;
-        const int c = std::memcmp(a.key, b.key, std::min(a.length, b.length));
-        return c != 0 ? c < 0 : a.length < b.length;
-    });
+    const std::size_t runs = std::min<std::size_t>(threads, items.size() / sort_on_threads_from);
+    if (runs < 2) {
+        std::sort(items.begin(), items.end(), sorts_before);
+        return items;
+    }
+    // Runs sorted side by side, then merged in rounds between two buffers made beforehand.
+    std::vector<Item> other(items.size());
+    std::vector<std::size_t> bounds;
+    for (std::size_t r = 0; r <= runs; ++r) bounds.push_back(items.size() * r / runs);
+    try {
+        run_tasks(
+            runs, static_cast<unsigned>(runs),
+            [&](std::size_t r, const TaskContext&) {
+                std::sort(items.begin() + bounds[r], items.begin() + bounds[r + 1], sorts_before);
+            },
+            [] {});
+    } catch (const std::system_error&) {  // no thread to be had: one sort on this one
+        std::sort(items.begin(), items.end(), sorts_before);
+        return items;
+    }
+    while (bounds.size() > 2) {
+        std::vector<std::size_t> next;
+        for (std::size_t r = 0; r + 1 < bounds.size(); r += 2) {
+            next.push_back(bounds[r]);
+            const std::size_t mid = bounds[r + 1],
+                              end = r + 2 < bounds.size() ? bounds[r + 2] : mid;
+            std::merge(items.begin() + bounds[r], items.begin() + mid, items.begin() + mid,
+                       items.begin() + end, other.begin() + bounds[r], sorts_before);
+        }
+        next.push_back(items.size());
+        items.swap(other);
+        bounds.swap(next);
+    }
     return items;
 }
 

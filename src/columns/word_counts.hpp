@@ -37,9 +37,9 @@ public:
     void merge(const CountTable& other);
     std::size_t size() const { return entries.size(); }
     std::int64_t total() const { return sum; }
-    // Most common first, ties in code-point order (the byte order of UTF-8). The keys point into
-    // the table: they stay valid until it changes.
-    std::vector<Item> sorted() const;
+    // Most common first, ties in code-point order (the byte order of UTF-8), sorted on up to
+    // `threads` threads. The keys point into the table: they stay valid until it changes.
+    std::vector<Item> sorted(unsigned threads = 1) const;
 
     static constexpr std::size_t inline_bytes = 24;
 

@@ -113,7 +113,7 @@ public:
                                      got = columns::count_column(in.column(), settings, n, wait);
                                  });
         });
-        take(got);
+        take(got, threads);
     }
 
     // Any path os.fsencode takes; errors name it as os.fsdecode gives it. `progress`, if not
@@ -143,7 +143,7 @@ public:
                 });
         });
         tell();  // before the counts are taken: a progress that raises fails the whole call
-        take(got);
+        take(got, threads);
     }
 
     void add_bytes(py::handle block, bool final) {
@@ -178,7 +178,7 @@ public:
     std::int64_t total() const { return counts.total(); }
 
     py::list items() const {
-        const auto sorted = counts.sorted();
+        const auto sorted = counts.sorted(sort_threads);
         py::list out(sorted.size());
         for (std::size_t i = 0; i < sorted.size(); ++i) {
             const CountTable::Item& it = sorted[i];
@@ -188,31 +188,48 @@ public:
     }
 
     // Sets every count in `into` (a dict or a Counter), most common first: no tuple per item.
+    // An empty `into` is filled from a dict made at its final size, which it then copies whole.
     void fill(py::dict into) const {
-        for (const CountTable::Item& it : counts.sorted()) {
-            const py::object key = key_str(it);
+        const auto sorted = counts.sorted(sort_threads);
+        if (PyDict_GET_SIZE(into.ptr()) != 0) return set_counts(into, sorted);
+        const py::dict all = py::reinterpret_steal<py::dict>(
+            _PyDict_NewPresized(static_cast<Py_ssize_t>(sorted.size())));
+        if (!all) throw py::error_already_set();
+        set_counts(all, sorted);
+        if (PyDict_Update(into.ptr(), all.ptr()) != 0) throw py::error_already_set();
+    }
+
+    std::shared_ptr<columns::CountsArrow> arrow() const {
+        return columns::counts_arrow(counts.sorted(sort_threads));
+    }
+
+private:
+    static void set_counts(const py::dict& into, const std::vector<CountTable::Item>& sorted) {
+        // The keys are read in count order, all over the table: ask for them ahead.
+        constexpr std::size_t ahead = 8;
+        for (std::size_t i = 0; i < sorted.size(); ++i) {
+            if (i + ahead < sorted.size()) __builtin_prefetch(sorted[i + ahead].key);
+            const py::object key = key_str(sorted[i]);
             const py::object value =
-                py::reinterpret_steal<py::object>(PyLong_FromLongLong(it.count));
+                py::reinterpret_steal<py::object>(PyLong_FromLongLong(sorted[i].count));
             if (!value || PyDict_SetItem(into.ptr(), key.ptr(), value.ptr()) != 0)
                 throw py::error_already_set();
         }
     }
 
-    std::shared_ptr<columns::CountsArrow> arrow() const {
-        return columns::counts_arrow(counts.sorted());
-    }
-
-private:
     // The counts of a call that succeeded; the first ones are taken whole, not copied.
-    void take(CountTable& got) {
+    void take(CountTable& got, int threads = 1) {
         if (counts.size() == 0)
             counts = std::move(got);
         else
             counts.merge(got);
+        sort_threads = std::max(sort_threads, static_cast<unsigned>(std::max(threads, 1)));
     }
 
     columns::CountSettings settings;
     CountTable counts;
+    // The results are sorted on as many threads as the calls that counted had.
+    unsigned sort_threads = 1;
     columns::StreamCounter stream;
     bool streaming = false;
 };
