@@ -548,6 +548,10 @@ struct StreamCounter::State {
     std::string carried;       // an unfinished character
     std::uint64_t offset = 0;  // of the first carried byte in the stream
     std::string joined;
+    // Where the stream was before the last block, for undo().
+    TokenBuildState tokens_before{};
+    std::string carried_before;
+    std::uint64_t offset_before = 0;
 };
 
 StreamCounter::StreamCounter(const CountSettings& settings)
@@ -579,9 +583,20 @@ void StreamCounter::add(const std::uint8_t* block, std::size_t n, bool last, Cou
         throw;
     }
     w.table = CountTable{};  // the next block starts from no counts
+    // Nothing below allocates: the carried bytes (at most three) fit the string's own room.
+    st.tokens_before = saved;
+    st.offset_before = st.offset;
+    st.carried_before.swap(st.carried);
     st.offset += n - keep;
     st.carried.assign(reinterpret_cast<const char*>(p + n - keep), keep);
     if (last) st.offset = 0;
+}
+
+void StreamCounter::undo() {
+    State& st = *state;
+    if (st.worker.tokenizer) st.worker.tokenizer->restore(st.tokens_before);
+    st.carried.swap(st.carried_before);
+    st.offset = st.offset_before;
 }
 
 // --- counts as Arrow --------------------------------------------------------------------

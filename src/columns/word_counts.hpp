@@ -101,6 +101,9 @@ public:
     ~StreamCounter();
     void add(const std::uint8_t* block, std::size_t n, bool last, CountTable& counts,
              const std::function<void()>& poll);
+    // Puts the stream back where it was before the last `add` that succeeded, for a caller
+    // whose own use of its counts failed. Only once after such an `add`.
+    void undo();
 
 private:
     struct State;

@@ -169,7 +169,12 @@ public:
                     wait);
             });
         });
-        take(got);
+        try {
+            take(got);
+        } catch (...) {  // the block is not counted, so the stream must not have moved past it
+            stream.undo();
+            throw;
+        }
     }
 
     void merge(const WordCounter& other) { counts.merge(other.counts); }
