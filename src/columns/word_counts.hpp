@@ -60,6 +60,9 @@ private:
     void add_at(std::size_t slot, const Key& k, std::int64_t n);
     void add_new(const Key& k, std::int64_t n);
     const std::uint8_t* key_of(const Entry& e) const;
+    // Calls `visit(i, key)` for every entry of `from` in order, with lookups asked for ahead.
+    template <class Visit>
+    void for_each_ahead(const CountTable& from, Visit&& visit);
 
     std::vector<std::uint64_t> slots;  // 0 free, else hash >> 32 << 32 | (entry index + 1)
     std::vector<Entry> entries;
