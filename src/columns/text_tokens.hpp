@@ -110,11 +110,27 @@ private:
     void harvest(Emit& emit) {
         const Batch& b = core.batch;
         const std::uint8_t* p = reinterpret_cast<const std::uint8_t*>(b.text_out);
+        const std::uint8_t* end = p + b.text_used;
         for (std::uint32_t k = 0; k < b.token_count; ++k) {
-            const std::size_t len = *p == 0 ? 1 : std::strlen(reinterpret_cast<const char*>(p));
+            const std::size_t len = *p == 0 ? 1 : length_to_nul(p, end);
             emit(p, len, b.types_out[k]);
             p += len + 1;
         }
+    }
+
+    // The bytes from `p` to the next NUL, before `end`, a word at a time: tokens are short, and
+    // a library call per token costs more than the search.
+    static std::size_t length_to_nul(const std::uint8_t* p, const std::uint8_t* end) {
+        const std::uint8_t* q = p;
+        for (; end - q >= 8; q += 8) {
+            std::uint64_t v;
+            std::memcpy(&v, q, 8);
+            // The lowest flagged byte is the first zero one (bytes past it may be flagged too).
+            const std::uint64_t zero = (v - 0x0101010101010101u) & ~v & 0x8080808080808080u;
+            if (zero != 0) return static_cast<std::size_t>(q - p) + (__builtin_ctzll(zero) >> 3);
+        }
+        while (*q != 0) ++q;
+        return static_cast<std::size_t>(q - p);
     }
 
     TokenizerCore<SpanSource> core;
