@@ -244,3 +244,30 @@ def test_a_table_of_one_column_is_that_column():
         chopwise.tokenize_many(pa.table({"x": texts, "y": texts}))
     with pytest.raises(TypeError, match="int64"):
         chopwise.tokenize_many(pa.table({"x": [1, 2]}))
+
+
+def test_token_text_past_2_gib_is_large_string():
+    """Past 2 GiB of kept token text the token column, and the lists' values, switch to 64-bit
+    offsets; the tokens on either side of the switch stay whole and in place."""
+    if os.environ.get("ASAN_OPTIONS"):
+        pytest.skip("gigabytes under the sanitizer take too long")
+    np = pytest.importorskip("numpy")
+    word = "x" * 100
+    line = " ".join([word] * 10_000) + " "
+    rows = (1 << 31) // (100 * 10_000) + 2
+    data = pa.py_buffer(line.encode() * rows)
+    offsets = pa.py_buffer(np.arange(rows + 1, dtype=np.int64) * len(line.encode()))
+    column = pa.LargeStringArray.from_buffers(rows, offsets, data)
+    del data, offsets
+    tokens = chopwise.tokenize_many(column, types=["ru", "en"], threads=2)
+    assert len(tokens) == rows * 10_000
+    table = pa.table(tokens)
+    assert table.schema.field("token").type == pa.large_string()
+    first_past = (1 << 31) // 100  # the first token whose end is past 2 GiB of text
+    for i in (0, first_past - 1, first_past, len(tokens) - 1):
+        assert table["token"][i].as_py() == word
+        assert table["doc"][i].as_py() == i // 10_000
+        assert table["start"][i].as_py() == i % 10_000 * 101
+    lists = pa.array(tokens.lists())
+    assert lists.type.value_type == pa.large_string()
+    assert len(lists) == rows and lists[rows - 1].values[-1].as_py() == word
