@@ -18,10 +18,10 @@ ROWS = [
     "re.findall per line",
 ]
 PEER_ROWS = [
-    "duckdb regexp_extract_all + group by, 1 thread",
-    "duckdb regexp_extract_all + group by, 2 threads",
     "polars str.extract_all + value_counts, 1 thread",
     "polars str.extract_all + value_counts, 2 threads",
+    "duckdb regexp_extract_all + group by, 1 thread",
+    "duckdb regexp_extract_all + group by, 2 threads",
     "polars str.extract_all, 1 thread",
     "polars str.extract_all, 2 threads",
     "duckdb regexp_extract_all, 1 thread",
