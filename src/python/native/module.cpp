@@ -1,6 +1,7 @@
 // chopwise._native: the column engine of src/columns for the chopwise library.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <memory>
@@ -24,6 +25,15 @@ py::object key_str(const CountTable::Item& it) {
                                               static_cast<Py_ssize_t>(it.length));
     if (s == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(s);
+}
+
+// What reading the file at `path` may take: its size for a regular file, which ends there;
+// for anything else (a pipe, a file of the proc kind, a name that fails) a read that may wait.
+std::size_t bytes_to_read(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+        return static_cast<std::size_t>(st.st_size);
+    return ~std::size_t{0};
 }
 
 // Engine errors become their Python exceptions; the interpreter's own pass through.
@@ -133,7 +143,7 @@ public:
         CountTable got;
         engine_call(name, [&] {
             native::run_released(
-                ~std::size_t{0}, threads, [&](unsigned n, const std::function<void()>& wait) {
+                bytes_to_read(path), threads, [&](unsigned n, const std::function<void()>& wait) {
                     const std::function<void()> wait_and_tell = [&] {
                         wait();
                         py::gil_scoped_acquire hold;
