@@ -417,6 +417,49 @@ def test_decode_error_offset_is_within_the_source(tmp_path, suffix, monkeypatch)
         assert (caught.value.source, caught.value.offset) == (str(path), 554)
 
 
+def test_many_small_files_count_side_by_side(tmp_path):
+    """Small files are counted each by one thread, in a batch between the larger ones: the
+    counts are the files' own, whatever the threads, and progress adds up to every byte."""
+    paths = []
+    for i in range(40):
+        paths.append(tmp_path / f"{i}.txt")
+        paths[-1].write_text(f"Ёж{i % 3} кто-то e-mail\r\n" * (i + 1) + "без конца", encoding="utf-8")
+    big = _plain(tmp_path)  # its text is also the stream's
+    files = [*paths, big, paths[0]]
+    want = sum((module_file_counts(p) for p in [*files, big]), Counter())
+    for threads in (1, 2, 5):
+        seen = []
+        sources = [*paths[:20], io.BytesIO(TEXT.encode()), *paths[20:], big, paths[0]]
+        got = chopwise.count_words(sources, threads=threads, progress=seen.append)
+        assert got == want
+        assert list(got) == [k for k, _ in sorted(got.items(), key=lambda kv: (-kv[1], kv[0]))]
+        assert sum(seen) == sum(p.stat().st_size for p in files) + len(TEXT.encode())
+
+
+@pytest.mark.parametrize(
+    ("order", "raised"),
+    [
+        (["bad", "missing", "folder"], chopwise.DecodeError),
+        (["missing", "bad"], FileNotFoundError),
+        (["folder", "missing"], IsADirectoryError),
+    ],
+)
+def test_many_small_files_raise_the_first_failure_in_order(tmp_path, order, raised):
+    good = []
+    for i in range(30):
+        good.append(tmp_path / f"{i}.txt")
+        good[-1].write_text("слово word\n" * 50, encoding="utf-8")
+    (tmp_path / "bad").write_bytes(b"fine words \xff then")
+    (tmp_path / "folder").mkdir()
+    sources = [*good[:10], *(tmp_path / name for name in order), *good[10:]]
+    with pytest.raises(raised) as caught:
+        chopwise.count_words(sources, threads=2)
+    if raised is chopwise.DecodeError:
+        assert caught.value.source == str(tmp_path / "bad") and caught.value.offset == 11
+    else:
+        assert caught.value.filename == str(tmp_path / order[0])
+
+
 def test_strict_count_stops_at_stray_bytes(tmp_path):
     path = tmp_path / "stray.txt"
     path.write_bytes(b"stray \x80\x80 words \xe2\x82\nend")

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, BinaryIO, Literal, TypedDict, Unpack, overload
 import chopwiseCXX
 from chopwise import _native, _sources
 from chopwise._arrow import require_pyarrow
-from chopwise._errors import decode_errors
+from chopwise._errors import DecodeError, decode_errors
 from chopwise._shards import WHOLE, Shard
 from chopwise._sources import Source
 from chopwise._tokenize import Texts, on_texts
@@ -22,6 +22,10 @@ if TYPE_CHECKING:
 # Bytes of a stream (compressed file, standard input, file object) handed over per call.
 BLOCK_SIZE = 1 << 22
 WORDS = chopwiseCXX.ENWORD | chopwiseCXX.RUWORD
+
+# Plain files smaller than this are counted side by side, each by one thread: cut in slices,
+# a file this small would not keep the threads busy for long.
+SMALL_FILE = 8 << 20
 
 # Told the number of bytes read since it was last called.
 Progress = Callable[[int], None]
@@ -43,6 +47,24 @@ def add_source(
         return
     with decode_errors(name):
         counter.add_file(path, threads, progress)
+
+
+def add_small_files(
+    counter: _native.WordCounter, paths: list[_sources.PathArg], threads: int, progress: Progress
+) -> None:
+    """Counts plain files too small to keep the threads busy alone side by side, each by one
+    thread; a single one is shared among them."""
+    if len(paths) < 2:
+        for path in paths:
+            add_source(counter, path, threads, progress)
+        return
+    try:
+        counter.add_files(paths, threads, progress)
+    except UnicodeDecodeError as err:
+        if isinstance(err, DecodeError):
+            raise
+        with decode_errors(_sources.name_of(paths[getattr(err, "file", 0)])):
+            raise
 
 
 def add_stream(
@@ -163,8 +185,17 @@ def count_words(
     without the Counter. `progress`, if given, is told the bytes read as the count goes on."""
     counter = Settings.of(types, min_len, max_len, errors).counter(lower)
     n = _threads(threads, workers)
+    tell = progress or _nothing
+    small: list[_sources.PathArg] = []  # a run of small plain files, counted together
     for source in _source_list(paths):
-        add_source(counter, source, n, progress or _nothing)
+        path = _sources.plain_file(source)
+        if path is not None and os.path.getsize(path) < SMALL_FILE:
+            small.append(path)
+            continue
+        add_small_files(counter, small, n, tell)
+        small = []
+        add_source(counter, source, n, tell)
+    add_small_files(counter, small, n, tell)
     return counts_table(counter) if table else counts_of(counter)
 
 

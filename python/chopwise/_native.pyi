@@ -15,7 +15,7 @@ fraction of a second; an interrupted or failed call leaves every object as it wa
 """
 
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Protocol, final
 
 import numpy as np
@@ -80,6 +80,14 @@ class WordCounter:
     ) -> None:
         """Counts a plain file. `progress`, if given, is told the bytes counted since it was
         last told, as slices of the file end; their sum is the file's size."""
+    def add_files(
+        self,
+        paths: Sequence[str | bytes | os.PathLike[str] | os.PathLike[bytes]],
+        threads: int,
+        progress: Callable[[int], object] | None = None,
+    ) -> None:
+        """Counts plain files side by side, each by one thread. An error names the first file
+        in their order that failed; a decode error also tells its index as `file`."""
     def add_bytes(self, block: bytes | bytearray | memoryview, final: bool) -> None: ...
     def merge(self, other: WordCounter) -> None: ...
     def __len__(self) -> int: ...

@@ -568,6 +568,37 @@ CountTable count_file(const std::string& path, const CountSettings& settings, un
         });
 }
 
+CountTable count_files(const std::vector<std::string>& paths, const CountSettings& settings,
+                       unsigned threads, const std::function<void()>& wait,
+                       std::atomic<std::uint64_t>* done_bytes) {
+    // The first failure in the files' order is the one raised: files after it are skipped,
+    // files before it still run.
+    std::vector<std::exception_ptr> errors(paths.size());
+    std::atomic<std::size_t> first{paths.size()};
+    CountTable all =
+        count_in_tasks(paths.size(), threads, wait,
+                       [&](std::size_t i, CountWorker& w, const TaskContext& c, FirstFailure&) {
+                           if (i > first.load()) return;
+                           try {
+                               FileSlices file(paths[i], 1);
+                               FirstFailure in_file(file.count());
+                               for (std::size_t k = 0; k < file.count(); ++k) {
+                                   file.count_slice(k, w, settings, c, in_file, done_bytes);
+                                   in_file.raise();
+                               }
+                           } catch (const Cancelled&) {
+                               throw;
+                           } catch (...) {
+                               errors[i] = std::current_exception();
+                               std::size_t seen = first.load();
+                               while (i < seen && !first.compare_exchange_weak(seen, i)) {
+                               }
+                           }
+                       });
+    if (first.load() < paths.size()) throw InFile{first.load(), errors[first.load()]};
+    return all;
+}
+
 // --- counting a stream ------------------------------------------------------------------
 
 struct StreamCounter::State {

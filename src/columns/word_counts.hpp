@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -91,6 +92,18 @@ CountTable count_column(const TextColumn& column, const CountSettings& settings,
 CountTable count_file(const std::string& path, const CountSettings& settings, unsigned threads,
                       const std::function<void()>& wait,
                       std::atomic<std::uint64_t>* done_bytes = nullptr);
+
+// Counts of many plain files, each read whole by one thread: for files too small for slices of
+// their own to keep the threads busy. The first failure in the files' order is thrown as InFile.
+CountTable count_files(const std::vector<std::string>& paths, const CountSettings& settings,
+                       unsigned threads, const std::function<void()>& wait,
+                       std::atomic<std::uint64_t>* done_bytes = nullptr);
+
+// What the file of `index` failed with.
+struct InFile {
+    std::size_t index;
+    std::exception_ptr error;
+};
 
 struct FileChanged : std::runtime_error {
     using std::runtime_error::runtime_error;

@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "columns/token_table.hpp"
 #include "columns/word_counts.hpp"
@@ -128,32 +130,20 @@ public:
 
     // Any path os.fsencode takes; errors name it as os.fsdecode gives it. `progress`, if not
     // None, is told the bytes counted since it was last told, as slices of the file end.
-    void add_file(py::handle path_arg, int threads, py::object progress) {
-        const py::module_ os = py::module_::import("os");
-        const std::string path = py::bytes(os.attr("fsencode")(path_arg));
-        const py::object name = os.attr("fsdecode")(path_arg);
-        std::atomic<std::uint64_t> done{0};
-        std::uint64_t told = 0;
-        auto tell = [&] {  // with the interpreter lock held
-            const std::uint64_t now = done.load();
-            if (now == told || progress.is_none()) return;
-            progress(now - told);
-            told = now;
-        };
-        CountTable got;
-        engine_call(name, [&] {
-            native::run_released(
-                bytes_to_read(path), threads, [&](unsigned n, const std::function<void()>& wait) {
-                    const std::function<void()> wait_and_tell = [&] {
-                        wait();
-                        py::gil_scoped_acquire hold;
-                        tell();
-                    };
-                    got = columns::count_file(path, settings, n, wait_and_tell, &done);
-                });
-        });
-        tell();  // before the counts are taken: a progress that raises fails the whole call
-        take(got, threads);
+    void add_file(py::handle path, int threads, py::object progress) {
+        add_paths(py::make_tuple(path), threads, progress,
+                  [&](const std::vector<std::string>& paths, auto&&... rest) {
+                      return columns::count_file(paths[0], settings, rest...);
+                  });
+    }
+
+    // Files (as add_file takes them) counted side by side, each by one thread. An error names
+    // the first file in their order that failed; a decode error also tells its index as `file`.
+    void add_files(py::sequence paths, int threads, py::object progress) {
+        add_paths(paths, threads, progress,
+                  [&](const std::vector<std::string>& all, auto&&... rest) {
+                      return columns::count_files(all, settings, rest...);
+                  });
     }
 
     void add_bytes(py::handle block, bool final) {
@@ -219,6 +209,58 @@ public:
     }
 
 private:
+    template <class Count>
+    void add_paths(py::sequence path_args, int threads, const py::object& progress, Count count) {
+        const py::module_ os = py::module_::import("os");
+        std::vector<std::string> paths;
+        std::vector<py::object> names;
+        std::size_t bytes = 0;
+        for (py::handle arg : path_args) {
+            paths.push_back(py::bytes(os.attr("fsencode")(arg)));
+            names.push_back(os.attr("fsdecode")(arg));
+            const std::size_t b = bytes_to_read(paths.back());
+            bytes = b > ~std::size_t{0} - bytes ? ~std::size_t{0} : bytes + b;
+        }
+        if (paths.empty()) return;
+        std::atomic<std::uint64_t> done{0};
+        std::uint64_t told = 0;
+        auto tell = [&] {  // with the interpreter lock held
+            const std::uint64_t now = done.load();
+            if (now == told || progress.is_none()) return;
+            progress(now - told);
+            told = now;
+        };
+        CountTable got;
+        std::exception_ptr failed;
+        std::size_t failed_file = 0;
+        engine_call(names[0], [&] {
+            native::run_released(bytes, threads,
+                                 [&](unsigned n, const std::function<void()>& wait) {
+                                     const std::function<void()> wait_and_tell = [&] {
+                                         wait();
+                                         py::gil_scoped_acquire hold;
+                                         tell();
+                                     };
+                                     try {
+                                         got = count(paths, n, wait_and_tell, &done);
+                                     } catch (const columns::InFile& e) {
+                                         failed = e.error;
+                                         failed_file = e.index;
+                                     }
+                                 });
+        });
+        if (failed) {
+            try {
+                engine_call(names[failed_file], [&] { std::rethrow_exception(failed); });
+            } catch (py::error_already_set& e) {
+                if (e.matches(PyExc_UnicodeDecodeError)) e.value().attr("file") = failed_file;
+                throw;
+            }
+        }
+        tell();  // before the counts are taken: a progress that raises fails the whole call
+        take(got, threads);
+    }
+
     static void set_counts(const py::dict& into, const std::vector<CountTable::Item>& sorted) {
         // The keys are read in count order, all over the table: ask for them ahead.
         constexpr std::size_t ahead = 8;
@@ -298,6 +340,8 @@ PYBIND11_MODULE(_native, m) {
              py::arg("errors"))
         .def("add_texts", &WordCounter::add_texts, py::arg("texts"), py::arg("threads"))
         .def("add_file", &WordCounter::add_file, py::arg("path"), py::arg("threads"),
+             py::arg("progress") = py::none())
+        .def("add_files", &WordCounter::add_files, py::arg("paths"), py::arg("threads"),
              py::arg("progress") = py::none())
         .def("add_bytes", &WordCounter::add_bytes, py::arg("block"), py::arg("final"))
         .def("merge", &WordCounter::merge, py::arg("other"))
