@@ -43,6 +43,10 @@ public:
 
     static constexpr std::size_t inline_bytes = 24;
 
+    // Adds a few tokens behind, so that the cache misses of rare keys overlap (defined beside
+    // the counting loop, its one user).
+    class Pipeline;
+
 private:
     struct Entry {
         std::uint8_t key[inline_bytes];  // the key, or for a longer one its offset in long_keys
@@ -56,7 +60,12 @@ private:
     void reserve(std::size_t entries, std::size_t key_bytes);
     // The slot of `k`, or the free slot where it would go.
     std::size_t find(const Key& k) const;
+    void add(const Key& k, std::int64_t n);
     void add_at(std::size_t slot, const Key& k, std::int64_t n);
+    void add_to(std::uint64_t slot, std::int64_t n);
+    // Hints that the slot of one hash, and the entry that the slot of another names (if not
+    // null), are read soon.
+    void fetch(std::uint64_t slot_of_hash, const std::uint64_t* entry_of_hash) const;
     void add_new(const Key& k, std::int64_t n);
     const std::uint8_t* key_of(const Entry& e) const;
 
