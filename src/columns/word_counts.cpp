@@ -301,6 +301,39 @@ std::vector<CountTable::Item> CountTable::sorted() const {
     return items;
 }
 
+namespace {
+
+constexpr std::uint64_t each_byte = 0x0101010101010101u;
+constexpr std::uint64_t high_bits = 0x8080808080808080u;
+
+// Byte-wise tests of a word, each answer in the byte's high bit, exact for every byte value:
+// no sum carries into the next byte.
+std::uint64_t bytes_upper_latin(std::uint64_t w) {
+    const std::uint64_t low = w & ~high_bits;
+    return ~w & (low + 0x3F * each_byte) & ~(low + 0x25 * each_byte) & high_bits;  // 41..5A
+}
+std::uint64_t bytes_d0(std::uint64_t w) {
+    const std::uint64_t t = w ^ 0xD0 * each_byte;
+    return ~(((t & ~high_bits) + 0x7F * each_byte) | t) & high_bits;
+}
+std::uint64_t bytes_below_b0(std::uint64_t w) {
+    return ~(w & ((w & ~high_bits) + 0x50 * each_byte)) & high_bits;
+}
+
+}  // namespace
+
+bool may_lower(const std::uint8_t* p, std::size_t n) {
+    std::uint64_t found = 0;
+    for (std::size_t i = 0; i < n; i += 8) {
+        const std::size_t left = n - i;
+        const std::uint64_t w = left >= 8 ? load8(p + i) : small_word(p + i, left);
+        // Each byte beside the one after it: a D0 before a byte below B0 may be a capital.
+        const std::uint64_t after = w >> 8 | std::uint64_t{left > 8 ? p[i + 8] : 0u} << 56;
+        found |= bytes_upper_latin(w) | (bytes_d0(w) & bytes_below_b0(after));
+    }
+    return found != 0;
+}
+
 void lower_latin_russian(std::uint8_t* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint8_t b = p[i];
@@ -342,7 +375,7 @@ void count_tokens(CountWorker& w, const CountSettings& s, const std::uint8_t* p,
     w.tokenizer->feed(
         p, n, last,
         [&](const std::uint8_t* t, std::size_t len, std::uint64_t) {
-            if (s.lower) {
+            if (s.lower && may_lower(t, len)) {
                 std::memcpy(lowered, t, len);
                 lower_latin_russian(lowered, len);
                 t = lowered;

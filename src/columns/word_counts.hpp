@@ -77,6 +77,9 @@ private:
 
 // Latin and Russian capitals of well-formed UTF-8 lowered in place (Ё to ё); the length stays.
 void lower_latin_russian(std::uint8_t* p, std::size_t n);
+// False only for bytes that lower_latin_russian leaves as they are: no A–Z, and no D0 before
+// a byte below B0 (Ё and А..Я; a few other capitals answer true).
+bool may_lower(const std::uint8_t* p, std::size_t n);
 
 struct CountSettings {
     TokenFilter filter;
