@@ -6,6 +6,7 @@ import gzip
 import io
 import lzma
 import os
+import random
 import shutil
 import subprocess
 import sys
@@ -294,6 +295,41 @@ def test_count_texts_is_the_count_of_one_tokenizer_per_text(texts, threads):
     assert chopwise.count_texts(column, types=None, lower=True, threads=threads) == lowered(want)
     plain = [t for t in texts if t is not None]
     assert chopwise.count_texts(plain, types=None, threads=threads) == want
+
+
+def mixed_lengths_text(distinct=6000, lines=900, seed=7):
+    """Lines of words of every byte length from 1 to past 64 (Latin and Cyrillic, upper and
+    lower case, some cut at 128 characters), common and rare ones, with one-word lines among
+    them: enough distinct words to outgrow the count table several times."""
+    rng = random.Random(seed)
+    latin, cyrillic = (
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ",
+        "абвгдеёжзийклмнопрстуфхцчшщъыьэюяАБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯ",
+    )
+    words = []
+    for i in range(distinct):
+        size = 1 + i % 41 if i % 97 else 120 + i % 20
+        words.append("".join(rng.choice(cyrillic if i % 2 else latin) for _ in range(size)))
+    weights = [1 / (i + 1) for i in range(distinct)]
+    out = []
+    for n in range(lines):
+        count = 1 if n % 5 == 0 else rng.randint(2, 300)
+        out.append(" ".join(rng.choices(words, weights, k=count)))
+    return "\n".join(out) + "\n"
+
+
+@pytest.mark.parametrize("lower", [False, True])
+def test_counts_of_words_long_and_short_common_and_rare(tmp_path, lower):
+    text = mixed_lengths_text()
+    path = tmp_path / "mixed.txt"
+    path.write_text(text, encoding="utf-8")
+    want = module_file_counts(path)
+    if lower:
+        want = lowered(want)
+    assert len(want) > 4000
+    for threads in (1, 2):
+        assert chopwise.count_words(path, lower=lower, threads=threads) == want
+        assert chopwise.count_texts(text.splitlines(), lower=lower, threads=threads) == want
 
 
 def module_tokens(text):

@@ -78,33 +78,38 @@ std::size_t load_limit(std::size_t slots) { return slots / 4 * 3; }
 
 }  // namespace
 
-// A key as the table looks it up: up to 24 bytes as three zero-padded words.
+// A key as the table looks it up: up to 24 bytes as three zero-padded words, which hold all
+// of it (`bytes` is read only for a longer key).
 struct CountTable::Key {
     std::uint64_t words[3];
     const std::uint8_t* bytes;
     std::size_t length;
     std::uint64_t hash;
 
-    Key(const std::uint8_t* p, std::size_t n) : words{0, 0, 0}, bytes(p), length(n) {
-        // The last word of a key of 8 bytes or more is read from n − 8, the bytes it shares
-        // with the word before shifted out.
-        if (n < 8) {
-            words[0] = small_word(p, n);
-        } else if (n <= inline_bytes) {
-            words[0] = load8(p);
-            if (n > 16) {
-                words[1] = load8(p + 8);
-                words[2] = load8(p + n - 8) >> (8 * (inline_bytes - n));
-            } else if (n > 8) {
-                words[1] = load8(p + n - 8) >> (8 * (16 - n));
-            }
-        } else {
-            hash = hash_bytes(p, n);
-            return;
-        }
-        hash = hash_words(words, n);
-    }
+    Key() = default;
+    Key(const std::uint8_t* p, std::size_t n);
 };
+
+[[gnu::always_inline]] inline CountTable::Key::Key(const std::uint8_t* p, std::size_t n)
+    : words{0, 0, 0}, bytes(p), length(n) {
+    // The last word of a key of 8 bytes or more is read from n − 8, the bytes it shares with
+    // the word before shifted out.
+    if (n < 8) {
+        words[0] = small_word(p, n);
+    } else if (n <= inline_bytes) {
+        words[0] = load8(p);
+        if (n > 16) {
+            words[1] = load8(p + 8);
+            words[2] = load8(p + n - 8) >> (8 * (inline_bytes - n));
+        } else if (n > 8) {
+            words[1] = load8(p + n - 8) >> (8 * (16 - n));
+        }
+    } else {
+        hash = hash_bytes(p, n);
+        return;
+    }
+    hash = hash_words(words, n);
+}
 
 const std::uint8_t* CountTable::key_of(const Entry& e) const {
     if (e.length <= inline_bytes) return e.key;
@@ -128,17 +133,20 @@ const std::uint8_t* CountTable::key_of(const Entry& e) const {
     }
 }
 
-void CountTable::add_at(std::size_t slot, const Key& k, std::int64_t n) {
+[[gnu::always_inline]] inline void CountTable::add_to(std::uint64_t slot, std::int64_t n) {
     sum += n;
-    if (slots[slot] != 0) {
-        entries[entry_in(slots[slot])].count += n;
-        return;
-    }
+    entries[entry_in(slot)].count += n;
+}
+
+void CountTable::add_at(std::size_t slot, const Key& k, std::int64_t n) {
+    if (slots[slot] != 0) return add_to(slots[slot], n);
+    sum += n;
     // A new key: `reserve` made the room, so nothing here allocates.
     Entry e;
     std::memset(&e, 0, sizeof e);
     if (k.length <= inline_bytes) {
-        if (k.length != 0) std::memcpy(e.key, k.bytes, k.length);
+        static_assert(sizeof k.words == sizeof e.key, "an inline key is its words");
+        std::memcpy(e.key, k.words, sizeof e.key);
     } else {
         const std::uint64_t at = long_keys.size();
         std::memcpy(e.key, &at, 8);
@@ -150,13 +158,82 @@ void CountTable::add_at(std::size_t slot, const Key& k, std::int64_t n) {
     entries.push_back(e);
 }
 
-void CountTable::add(const std::uint8_t* key, std::size_t length, std::int64_t n) {
-    const Key k(key, length);
+[[gnu::always_inline]] inline void CountTable::add(const Key& k, std::int64_t n) {
     if (!slots.empty()) {
-        const std::size_t slot = find(k);
-        if (slots[slot] != 0) return add_at(slot, k, n);
+        const std::uint64_t s = slots[find(k)];
+        if (s != 0) return add_to(s, n);
     }
     add_new(k, n);
+}
+
+void CountTable::add(const std::uint8_t* key, std::size_t length, std::int64_t n) {
+    add(Key(key, length), n);
+}
+
+// A slot is only looked at as the first of its key: the entry of a key that probed further
+// is not fetched. An entry may straddle two cache lines; its key starts it and its length
+// ends it.
+[[gnu::always_inline]] inline void CountTable::fetch(std::uint64_t slot_of_hash,
+                                                     const std::uint64_t* entry_of_hash) const {
+    if (slots.empty()) return;
+    const std::uint64_t* index = slots.data();
+    const std::size_t mask = slots.size() - 1;
+    __builtin_prefetch(index + (slot_of_hash & mask));
+    if (entry_of_hash == nullptr) return;
+    const std::uint64_t s = index[*entry_of_hash & mask];
+    if (s == 0 || (s ^ *entry_of_hash) >> 32 != 0) return;
+    const Entry& e = entries[entry_in(s)];
+    __builtin_prefetch(e.key);
+    __builtin_prefetch(&e.length);
+}
+
+// Adds of one count each, done a few keys after they are offered: meanwhile the key's slot and
+// then its entry are fetched into the cache. The fetches are hints only; every add finds its
+// key afresh, in the order offered, so a rebuilt index changes no result. A key is kept by
+// value, so its bytes need not outlive `add`. The counts are all in the table once `flush`
+// has run; what waits when the object dies is not counted.
+class CountTable::Pipeline {
+public:
+    explicit Pipeline(CountTable& table) : table(table) {}
+    void add(const std::uint8_t* key, std::size_t length);
+    void flush();
+
+private:
+    // A power of two; half of it is the time a slot's fetch has before its entry's.
+    static constexpr std::size_t depth = 16;
+    // Bytes of a key kept past the inline ones; a longer key waits for none.
+    static constexpr std::size_t spill_bytes = 40;
+    CountTable& table;
+    Key ring[depth];
+    std::uint8_t spill[depth][inline_bytes + spill_bytes];
+    std::size_t first = 0, next = 0;  // tokens added, offered
+};
+
+[[gnu::always_inline]] inline void CountTable::Pipeline::add(const std::uint8_t* key,
+                                                             std::size_t length) {
+    if (length > inline_bytes + spill_bytes) {  // too long to keep: counted now, after the rest
+        flush();
+        table.add(Key(key, length), 1);
+        return;
+    }
+    const std::size_t at = next % depth;
+    Key& k = ring[at];
+    if (next - first == depth) {  // the oldest leaves the place the new key takes
+        table.add(k, 1);
+        ++first;
+    }
+    if (length > inline_bytes) {
+        std::memcpy(spill[at], key, length);
+        key = spill[at];
+    }
+    k = Key(key, length);
+    table.fetch(k.hash,
+                next - first >= depth / 2 ? &ring[(next - depth / 2) % depth].hash : nullptr);
+    ++next;
+}
+
+inline void CountTable::Pipeline::flush() {
+    for (; first != next; ++first) table.add(ring[first % depth], 1);
 }
 
 void CountTable::add_new(const Key& k, std::int64_t n) {
@@ -294,6 +371,39 @@ std::vector<CountTable::Item> CountTable::sorted(unsigned threads) const {
     return items;
 }
 
+namespace {
+
+constexpr std::uint64_t each_byte = 0x0101010101010101u;
+constexpr std::uint64_t high_bits = 0x8080808080808080u;
+
+// Byte-wise tests of a word, each answer in the byte's high bit, exact for every byte value:
+// no sum carries into the next byte.
+std::uint64_t bytes_upper_latin(std::uint64_t w) {
+    const std::uint64_t low = w & ~high_bits;
+    return ~w & (low + 0x3F * each_byte) & ~(low + 0x25 * each_byte) & high_bits;  // 41..5A
+}
+std::uint64_t bytes_d0(std::uint64_t w) {
+    const std::uint64_t t = w ^ 0xD0 * each_byte;
+    return ~(((t & ~high_bits) + 0x7F * each_byte) | t) & high_bits;
+}
+std::uint64_t bytes_below_b0(std::uint64_t w) {
+    return ~(w & ((w & ~high_bits) + 0x50 * each_byte)) & high_bits;
+}
+
+}  // namespace
+
+bool may_lower(const std::uint8_t* p, std::size_t n) {
+    std::uint64_t found = 0;
+    for (std::size_t i = 0; i < n; i += 8) {
+        const std::size_t left = n - i;
+        const std::uint64_t w = left >= 8 ? load8(p + i) : small_word(p + i, left);
+        // Each byte beside the one after it: a D0 before a byte below B0 may be a capital.
+        const std::uint64_t after = w >> 8 | std::uint64_t{left > 8 ? p[i + 8] : 0u} << 56;
+        found |= bytes_upper_latin(w) | (bytes_d0(w) & bytes_below_b0(after));
+    }
+    return found != 0;
+}
+
 void lower_latin_russian(std::uint8_t* p, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint8_t b = p[i];
@@ -331,17 +441,19 @@ void count_tokens(CountWorker& w, const CountSettings& s, const std::uint8_t* p,
                   bool last, const std::function<void()>& poll) {
     if (!w.tokenizer) w.tokenizer.emplace(&s.filter);
     std::uint8_t lowered[TokenBuffer::capacity * 4];
+    CountTable::Pipeline counts(w.table);
     w.tokenizer->feed(
         p, n, last,
         [&](const std::uint8_t* t, std::size_t len, std::uint64_t) {
-            if (s.lower) {
+            if (s.lower && may_lower(t, len)) {
                 std::memcpy(lowered, t, len);
                 lower_latin_russian(lowered, len);
                 t = lowered;
             }
-            w.table.add(t, len);
+            counts.add(t, len);
         },
         poll);
+    counts.flush();
 }
 
 // Counts well-formed text, or text repaired by the handler; under "strict" returns the fault

@@ -45,6 +45,10 @@ public:
 
     static constexpr std::size_t inline_bytes = 24;
 
+    // Adds a few tokens behind, so that the cache misses of rare keys overlap (defined beside
+    // the counting loop, its one user).
+    class Pipeline;
+
 private:
     struct Entry {
         std::uint8_t key[inline_bytes];  // the key, or for a longer one its offset in long_keys
@@ -58,7 +62,12 @@ private:
     void reserve(std::size_t entries, std::size_t key_bytes);
     // The slot of `k`, or the free slot where it would go.
     std::size_t find(const Key& k) const;
+    void add(const Key& k, std::int64_t n);
     void add_at(std::size_t slot, const Key& k, std::int64_t n);
+    void add_to(std::uint64_t slot, std::int64_t n);
+    // Hints that the slot of one hash, and the entry that the slot of another names (if not
+    // null), are read soon.
+    void fetch(std::uint64_t slot_of_hash, const std::uint64_t* entry_of_hash) const;
     void add_new(const Key& k, std::int64_t n);
     const std::uint8_t* key_of(const Entry& e) const;
     // Calls `visit(i, key)` for every entry of `from` in order, with lookups asked for ahead.
@@ -73,6 +82,9 @@ private:
 
 // Latin and Russian capitals of well-formed UTF-8 lowered in place (Ё to ё); the length stays.
 void lower_latin_russian(std::uint8_t* p, std::size_t n);
+// False only for bytes that lower_latin_russian leaves as they are: no A–Z, and no D0 before
+// a byte below B0 (Ё and А..Я; a few other capitals answer true).
+bool may_lower(const std::uint8_t* p, std::size_t n);
 
 struct CountSettings {
     TokenFilter filter;

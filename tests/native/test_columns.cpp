@@ -78,6 +78,33 @@ void check_lowering() {
     CHECK(s == "abc xyz ёжик пря Éé Ѐ 9");
 }
 
+// may_lower says no only where lowering changes nothing: every pair of bytes, at every place
+// in strings of lengths on both sides of the words it reads.
+void check_the_quick_lowering_test() {
+    std::size_t wrong = 0;
+    for (std::size_t n : {2, 7, 8, 9, 16, 17, 23}) {
+        for (std::size_t at = 0; at + 1 < n; ++at) {
+            for (unsigned pair = 0; pair < 0x10000; ++pair) {
+                std::uint8_t text[24], low[24];
+                std::memset(text, 'x', n);
+                text[at] = static_cast<std::uint8_t>(pair >> 8);
+                text[at + 1] = static_cast<std::uint8_t>(pair);
+                std::memcpy(low, text, n);
+                lower_latin_russian(low, n);
+                if (std::memcmp(low, text, n) != 0 && !may_lower(text, n)) ++wrong;
+            }
+        }
+    }
+    CHECK(wrong == 0);
+    // And it lets lower-case words through, so the quick path is taken.
+    for (const std::string lower : {"", "x", "ёжик", "пря", "йогурт", "съешь-ка", "abcdefghijkl",
+                                    "Éé", "долгое-предолгое-слово"})
+        CHECK(!may_lower(bytes(lower), lower.size()));
+    for (const std::string upper :
+         {"A", "Ёж", "пЯ", "abcdefgZ", "abcdefghZ", "abcdefg\xD0\x90", "долгое-предолгое-словО"})
+        CHECK(may_lower(bytes(upper), upper.size()));
+}
+
 void check_counts() {
     CountTable a, b;
     for (int i = 0; i < 5000; ++i)
@@ -170,6 +197,7 @@ void check_export_release() {
 int main() {
     check_faults();
     check_lowering();
+    check_the_quick_lowering_test();
     check_counts();
     check_tasks();
     check_export_release();
