@@ -243,27 +243,22 @@ void CountTable::add_new(const Key& k, std::int64_t n) {
     add_at(find(k), k, n);
 }
 
-// The table outgrows the caches, so the slots of keys a few entries ahead are asked for early,
-// and halfway there the entries those slots name, and the misses of nearby keys overlap. What
-// is asked for is a hint: `visit` looks every key up itself.
+// Entries visited a few behind the ones whose slot and entry are fetched, as the counting
+// pipeline does with tokens: `visit` looks every key up itself.
 template <class Visit>
 void CountTable::for_each_ahead(const CountTable& from, Visit&& visit) {
     constexpr std::size_t ahead = 16;
     std::uint64_t hashes[ahead];
-    const std::size_t n = from.entries.size(), mask = slots.size() - 1;
+    const std::size_t n = from.entries.size();
     auto key = [&from](std::size_t i) {
         const Entry& e = from.entries[i];
         return Key(from.key_of(e), e.length);
     };
     for (std::size_t i = 0; i < n + ahead; ++i) {
         if (i >= ahead) visit(i - ahead, key(i - ahead));
-        if (i >= ahead / 2 && i - ahead / 2 < n) {
-            const std::uint64_t s = slots[hashes[(i - ahead / 2) % ahead] & mask];
-            if (s != 0) __builtin_prefetch(&entries[entry_in(s)]);
-        }
         if (i < n) {
             hashes[i % ahead] = key(i).hash;
-            __builtin_prefetch(&slots[hashes[i % ahead] & mask]);
+            fetch(hashes[i % ahead], i >= ahead / 2 ? &hashes[(i - ahead / 2) % ahead] : nullptr);
         }
     }
 }
