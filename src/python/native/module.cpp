@@ -194,15 +194,7 @@ public:
 
     // Sets every count in `into` (a dict or a Counter), most common first: no tuple per item.
     // An empty `into` is filled from a dict made at its final size, which it then copies whole.
-    void fill(py::dict into) const {
-        const auto sorted = counts.sorted(sort_threads);
-        if (PyDict_GET_SIZE(into.ptr()) != 0) return set_counts(into, sorted);
-        const py::dict all = py::reinterpret_steal<py::dict>(
-            _PyDict_NewPresized(static_cast<Py_ssize_t>(sorted.size())));
-        if (!all) throw py::error_already_set();
-        set_counts(all, sorted);
-        if (PyDict_Update(into.ptr(), all.ptr()) != 0) throw py::error_already_set();
-    }
+    void fill(py::dict into) const { set_counts(into, counts.sorted(sort_threads)); }
 
     std::shared_ptr<columns::CountsArrow> arrow() const {
         return columns::counts_arrow(counts.sorted(sort_threads));
