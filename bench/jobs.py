@@ -421,7 +421,7 @@ def main(argv):
         else:
             if not CORPUS.exists():
                 sys.exit(f"{CORPUS} is missing: make bench builds it")
-            path, runs, nlines, one_line_size = CORPUS, 3, 300_000, 256 << 20
+            path, runs, nlines, one_line_size = CORPUS, 5, 300_000, 256 << 20
         lines = short_lines(path, nlines)
         peers = peer_rows(path, lines, runs, folder)
         count, differ = count_rows(path, runs, peers)
