@@ -177,7 +177,10 @@ public:
         }
     }
 
-    void merge(const WordCounter& other) { counts.merge(other.counts); }
+    void merge(const WordCounter& other) {
+        counts.merge(other.counts);
+        sort_threads = std::max(sort_threads, other.sort_threads);
+    }
 
     std::size_t size() const { return counts.size(); }
     std::int64_t total() const { return counts.total(); }
@@ -193,7 +196,6 @@ public:
     }
 
     // Sets every count in `into` (a dict or a Counter), most common first: no tuple per item.
-    // An empty `into` is filled from a dict made at its final size, which it then copies whole.
     void fill(py::dict into) const { set_counts(into, counts.sorted(sort_threads)); }
 
     std::shared_ptr<columns::CountsArrow> arrow() const {
