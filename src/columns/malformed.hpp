@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
-#include <optional>
+#include <exception>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -50,6 +50,9 @@ public:
 
     bool after_failure(std::size_t i) const { return i > first.load(); }
     void record(std::size_t i, MalformedText e) {
+        record(i, std::make_exception_ptr(std::move(e)));
+    }
+    void record(std::size_t i, std::exception_ptr e) {
         failures[i] = std::move(e);
         std::size_t seen = first.load();
         while (i < seen && !first.compare_exchange_weak(seen, i)) {
@@ -57,12 +60,12 @@ public:
     }
     void raise() const {
         const std::size_t i = first.load();
-        if (i != none) throw *failures[i];
+        if (i != none) std::rethrow_exception(failures[i]);
     }
 
 private:
     static constexpr std::size_t none = ~std::size_t{0};
-    std::vector<std::optional<MalformedText>> failures;
+    std::vector<std::exception_ptr> failures;
     std::atomic<std::size_t> first{none};
 };
 

@@ -199,8 +199,7 @@ public:
     void flush();
 
 private:
-    // A power of two; half of it is the time a slot's fetch has before its entry's.
-    static constexpr std::size_t depth = 16;
+    static constexpr std::size_t depth = fetch_ahead;
     // Bytes of a key kept past the inline ones; a longer key waits for none.
     static constexpr std::size_t spill_bytes = 40;
     CountTable& table;
@@ -247,7 +246,7 @@ void CountTable::add_new(const Key& k, std::int64_t n) {
 // pipeline does with tokens: `visit` looks every key up itself.
 template <class Visit>
 void CountTable::for_each_ahead(const CountTable& from, Visit&& visit) {
-    constexpr std::size_t ahead = 16;
+    constexpr std::size_t ahead = fetch_ahead;
     std::uint64_t hashes[ahead];
     const std::size_t n = from.entries.size();
     auto key = [&from](std::size_t i) {
@@ -331,8 +330,9 @@ std::vector<CountTable::Item> CountTable::sorted(unsigned threads) const {
                          {__builtin_bswap64(load8(key)), __builtin_bswap64(load8(key + 8))}});
     }
     const std::size_t runs = std::min<std::size_t>(threads, items.size() / sort_on_threads_from);
+    auto sort_here = [&] { std::sort(items.begin(), items.end(), sorts_before); };
     if (runs < 2) {
-        std::sort(items.begin(), items.end(), sorts_before);
+        sort_here();
         return items;
     }
     // Runs sorted side by side, then merged in rounds between two buffers made beforehand.
@@ -346,8 +346,8 @@ std::vector<CountTable::Item> CountTable::sorted(unsigned threads) const {
                 std::sort(items.begin() + bounds[r], items.begin() + bounds[r + 1], sorts_before);
             },
             [] {});
-    } catch (const std::system_error&) {  // no thread to be had: one sort on this one
-        std::sort(items.begin(), items.end(), sorts_before);
+    } catch (const std::system_error&) {  // no thread to be had
+        sort_here();
         return items;
     }
     while (bounds.size() > 2) {
@@ -678,32 +678,22 @@ CountTable count_file(const std::string& path, const CountSettings& settings, un
 CountTable count_files(const std::vector<std::string>& paths, const CountSettings& settings,
                        unsigned threads, const std::function<void()>& wait,
                        std::atomic<std::uint64_t>* done_bytes) {
-    // The first failure in the files' order is the one raised: files after it are skipped,
-    // files before it still run.
-    std::vector<std::exception_ptr> errors(paths.size());
-    std::atomic<std::size_t> first{paths.size()};
-    CountTable all =
-        count_in_tasks(paths.size(), threads, wait,
-                       [&](std::size_t i, CountWorker& w, const TaskContext& c, FirstFailure&) {
-                           if (i > first.load()) return;
-                           try {
-                               FileSlices file(paths[i], 1);
-                               FirstFailure in_file(file.count());
-                               for (std::size_t k = 0; k < file.count(); ++k) {
-                                   file.count_slice(k, w, settings, c, in_file, done_bytes);
-                                   in_file.raise();
-                               }
-                           } catch (const Cancelled&) {
-                               throw;
-                           } catch (...) {
-                               errors[i] = std::current_exception();
-                               std::size_t seen = first.load();
-                               while (i < seen && !first.compare_exchange_weak(seen, i)) {
-                               }
-                           }
-                       });
-    if (first.load() < paths.size()) throw InFile{first.load(), errors[first.load()]};
-    return all;
+    return count_in_tasks(
+        paths.size(), threads, wait,
+        [&](std::size_t i, CountWorker& w, const TaskContext& c, FirstFailure& failures) {
+            try {
+                FileSlices file(paths[i], 1);
+                FirstFailure in_file(file.count());
+                for (std::size_t k = 0; k < file.count(); ++k) {
+                    file.count_slice(k, w, settings, c, in_file, done_bytes);
+                    in_file.raise();
+                }
+            } catch (const Cancelled&) {
+                throw;
+            } catch (...) {
+                failures.record(i, std::make_exception_ptr(InFile{i, std::current_exception()}));
+            }
+        });
 }
 
 // --- counting a stream ------------------------------------------------------------------

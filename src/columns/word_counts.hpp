@@ -66,7 +66,9 @@ private:
     void add_at(std::size_t slot, const Key& k, std::int64_t n);
     void add_to(std::uint64_t slot, std::int64_t n);
     // Hints that the slot of one hash, and the entry that the slot of another names (if not
-    // null), are read soon.
+    // null), are read soon. Keys are looked up this many after their slot is fetched, their
+    // entry halfway (a power of two).
+    static constexpr std::size_t fetch_ahead = 16;
     void fetch(std::uint64_t slot_of_hash, const std::uint64_t* entry_of_hash) const;
     void add_new(const Key& k, std::int64_t n);
     const std::uint8_t* key_of(const Entry& e) const;
