@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <system_error>
 
 #include "malformed.hpp"
@@ -315,54 +316,78 @@ constexpr auto sorts_before = [](const CountTable::Item& a, const CountTable::It
 // Below this many items a second thread costs more than it saves.
 constexpr std::size_t sort_on_threads_from = std::size_t{1} << 15;
 
+// Items are first dealt into classes by count, most common first: one class for each count
+// below this, one before them for all counts above (ordered within by count), one after them
+// for counts below 1. The classes sorted one by one, one after another, are the order; a
+// class is a unit of work that needs no merge with the others.
+constexpr std::int64_t count_classes = 1024;
+std::size_t class_of(std::int64_t count) {
+    if (count >= count_classes) return 0;
+    return count < 1 ? count_classes : static_cast<std::size_t>(count_classes - count);
+}
+
 }  // namespace
 
-std::vector<CountTable::Item> CountTable::sorted(unsigned threads) const {
-    std::vector<Item> items;
-    items.reserve(entries.size());
-    // Inline keys are zero-padded to 24 bytes and longer ones have more: 16 bytes to read.
-    static_assert(inline_bytes >= sizeof(Item::prefix));
-    for (const Entry& e : entries) {
-        const std::uint8_t* key = key_of(e);
-        items.push_back({key,
-                         e.length,
-                         e.count,
-                         {__builtin_bswap64(load8(key)), __builtin_bswap64(load8(key + 8))}});
+std::vector<CountTable::Item> CountTable::sorted(unsigned threads, const Ready& ready) const {
+    // Where each class starts among the items, and one past the last.
+    std::vector<std::size_t> starts(count_classes + 2, 0);
+    for (const Entry& e : entries) ++starts[class_of(e.count) + 1];
+    for (std::size_t c = 1; c < starts.size(); ++c) starts[c] += starts[c - 1];
+    std::vector<Item> items(entries.size());
+    {
+        std::vector<std::size_t> at(starts.begin(), starts.end() - 1);
+        // Inline keys are zero-padded to 24 bytes and longer ones have more: 16 bytes to read.
+        static_assert(inline_bytes >= sizeof(Item::prefix));
+        for (const Entry& e : entries) {
+            const std::uint8_t* key = key_of(e);
+            items[at[class_of(e.count)]++] = {
+                key,
+                e.length,
+                e.count,
+                {__builtin_bswap64(load8(key)), __builtin_bswap64(load8(key + 8))}};
+        }
     }
-    const std::size_t runs = std::min<std::size_t>(threads, items.size() / sort_on_threads_from);
-    auto sort_here = [&] { std::sort(items.begin(), items.end(), sorts_before); };
-    if (runs < 2) {
-        sort_here();
+    starts.erase(std::unique(starts.begin(), starts.end()), starts.end());  // empty classes
+    const std::size_t classes = starts.size() - 1;
+    auto sort_class = [&](std::size_t c) {
+        std::sort(items.begin() + starts[c], items.begin() + starts[c + 1], sorts_before);
+    };
+    auto hand = [&](std::size_t from, std::size_t to) {
+        if (ready && from < to) ready(items.data() + starts[from], items.data() + starts[to]);
+    };
+    // With `ready` the calling thread takes the sorted classes while the others sort on.
+    const unsigned helpers = ready ? threads - 1 : threads;
+    if (threads < 2 || items.size() < sort_on_threads_from) {
+        for (std::size_t c = 0; c < classes; ++c) sort_class(c);
+        hand(0, classes);
         return items;
     }
-    // Runs sorted side by side, then merged in rounds between two buffers made beforehand.
-    std::vector<Item> other(items.size());
-    std::vector<std::size_t> bounds;
-    for (std::size_t r = 0; r <= runs; ++r) bounds.push_back(items.size() * r / runs);
+    const std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[classes]());
+    std::size_t handed = 0;
+    bool handing = false;
+    auto hand_sorted = [&] {
+        std::size_t to = handed;
+        while (to < classes && done[to].load(std::memory_order_acquire)) ++to;
+        handing = true;
+        hand(handed, to);
+        handing = false;
+        handed = to;
+    };
     try {
         run_tasks(
-            runs, static_cast<unsigned>(runs),
-            [&](std::size_t r, const TaskContext&) {
-                std::sort(items.begin() + bounds[r], items.begin() + bounds[r + 1], sorts_before);
+            classes, std::min<unsigned>(helpers, static_cast<unsigned>(classes)),
+            [&](std::size_t c, const TaskContext&) {
+                sort_class(c);
+                done[c].store(true, std::memory_order_release);
             },
-            [] {});
-    } catch (const std::system_error&) {  // no thread to be had
-        sort_here();
-        return items;
+            hand_sorted, std::chrono::milliseconds(1));
+    } catch (const std::system_error&) {
+        if (handing) throw;
+        // No thread to be had: the classes not sorted yet are sorted here.
+        for (std::size_t c = handed; c < classes; ++c)
+            if (!done[c].load(std::memory_order_acquire)) sort_class(c);
     }
-    while (bounds.size() > 2) {
-        std::vector<std::size_t> next;
-        for (std::size_t r = 0; r + 1 < bounds.size(); r += 2) {
-            next.push_back(bounds[r]);
-            const std::size_t mid = bounds[r + 1],
-                              end = r + 2 < bounds.size() ? bounds[r + 2] : mid;
-            std::merge(items.begin() + bounds[r], items.begin() + mid, items.begin() + mid,
-                       items.begin() + end, other.begin() + bounds[r], sorts_before);
-        }
-        next.push_back(items.size());
-        items.swap(other);
-        bounds.swap(next);
-    }
+    hand(handed, classes);
     return items;
 }
 

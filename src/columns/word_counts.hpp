@@ -40,8 +40,12 @@ public:
     std::size_t size() const { return entries.size(); }
     std::int64_t total() const { return sum; }
     // Most common first, ties in code-point order (the byte order of UTF-8), sorted on up to
-    // `threads` threads. The keys point into the table: they stay valid until it changes.
-    std::vector<Item> sorted(unsigned threads = 1) const;
+    // `threads` threads. With `ready`, the calling thread is handed the items in stretches,
+    // in order, each as soon as it is sorted, while later ones are sorted on the other
+    // threads; when `ready` throws, the sort stops and the exception passes on. The keys point
+    // into the table: they stay valid until it changes.
+    using Ready = std::function<void(const Item* first, const Item* last)>;
+    std::vector<Item> sorted(unsigned threads = 1, const Ready& ready = {}) const;
 
     static constexpr std::size_t inline_bytes = 24;
 

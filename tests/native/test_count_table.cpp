@@ -3,9 +3,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <new>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "check.hpp"
@@ -45,22 +48,44 @@ std::vector<std::pair<std::string, std::int64_t>> expected(const Reference& ref)
     return v;
 }
 
-std::vector<std::pair<std::string, std::int64_t>> contents(const CountTable& t,
-                                                           unsigned threads = 1) {
-    std::vector<std::pair<std::string, std::int64_t>> v;
-    for (const CountTable::Item& it : t.sorted(threads))
-        v.emplace_back(std::string(reinterpret_cast<const char*>(it.key), it.length), it.count);
+using Contents = std::vector<std::pair<std::string, std::int64_t>>;
+
+void append(Contents& v, const CountTable::Item* first, const CountTable::Item* last) {
+    for (const CountTable::Item* it = first; it != last; ++it)
+        v.emplace_back(std::string(reinterpret_cast<const char*>(it->key), it->length), it->count);
+}
+
+Contents contents(const CountTable& t, unsigned threads = 1) {
+    const std::vector<CountTable::Item> items = t.sorted(threads);
+    Contents v;
+    append(v, items.data(), items.data() + items.size());
     return v;
+}
+
+// The items as they are handed over while the sort goes on: on the calling thread, in order,
+// every one once, and the same as those returned.
+bool handed_in_order(const CountTable& t, unsigned threads, const Contents& want) {
+    const std::thread::id caller = std::this_thread::get_id();
+    bool on_caller = true;
+    Contents got;
+    const std::vector<CountTable::Item> items =
+        t.sorted(threads, [&](const CountTable::Item* first, const CountTable::Item* last) {
+            on_caller = on_caller && std::this_thread::get_id() == caller;
+            append(got, first, last);
+        });
+    Contents returned;
+    append(returned, items.data(), items.data() + items.size());
+    return on_caller && got == want && returned == want;
 }
 
 bool same(const CountTable& t, const Reference& ref) {
     std::int64_t total = 0;
     for (const auto& [k, n] : ref) total += n;
     const auto want = expected(ref);
-    // A big table is sorted in runs on several threads and merged: an odd number of runs
-    // leaves one to carry into the next round.
+    // A big table is sorted by classes of counts on several threads; handed over as it is
+    // sorted, the calling thread takes the classes while the others sort.
     for (unsigned threads : {1u, 2u, 3u, 5u})
-        if (contents(t, threads) != want) return false;
+        if (contents(t, threads) != want || !handed_in_order(t, threads, want)) return false;
     return t.size() == ref.size() && t.total() == total;
 }
 
@@ -113,6 +138,39 @@ void check_growth() {
                 (i % 3 == 0 ? std::string(30, 'x') : std::string()) + "w" + std::to_string(i);
             add(t, ref, k, 1);
         }
+    CHECK(same(t, ref));
+}
+
+void check_counts_of_every_size() {
+    // Counts around the bound of one class each and far past it, spread over enough keys for
+    // the sort to go to other threads, with many ties in every class.
+    CountTable t;
+    Reference ref;
+    const std::int64_t counts[] = {1, 2, 3, 1022, 1023, 1024, 1025, 4096, std::int64_t{1} << 40};
+    for (int i = 0; i < 60000; ++i) {
+        const std::string k = (i % 5 == 0 ? "длинный-ключ-" : "k") + std::to_string(i % 20011);
+        add(t, ref, k, counts[static_cast<std::size_t>(i) % std::size(counts)]);
+    }
+    for (int i = 0; i < 40000; ++i) add(t, ref, "h" + std::to_string(i), 1);
+    CHECK(same(t, ref));
+}
+
+void check_failed_hand_over_stops_the_sort() {
+    CountTable t;
+    Reference ref;
+    for (int i = 0; i < 50000; ++i) add(t, ref, "w" + std::to_string(i), i % 9 + 1);
+    for (unsigned threads : {1u, 2u, 4u}) {
+        int calls = 0;
+        bool thrown = false;
+        try {
+            t.sorted(threads, [&](const CountTable::Item*, const CountTable::Item*) {
+                if (++calls == 1) throw std::runtime_error("taken no further");
+            });
+        } catch (const std::runtime_error&) {
+            thrown = true;
+        }
+        CHECK(thrown && calls == 1);
+    }
     CHECK(same(t, ref));
 }
 
@@ -214,6 +272,8 @@ void check_failed_stream_block_changes_nothing() {
 int main() {
     check_keys_of_every_length();
     check_growth();
+    check_counts_of_every_size();
+    check_failed_hand_over_stops_the_sort();
     check_merges();
     check_failed_merge_changes_nothing();
     check_failed_stream_block_changes_nothing();

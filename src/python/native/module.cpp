@@ -196,7 +196,13 @@ public:
     }
 
     // Sets every count in `into` (a dict or a Counter), most common first: no tuple per item.
-    void fill(py::dict into) const { set_counts(into, counts.sorted(sort_threads)); }
+    // The items are set as they come sorted, while the rest are sorted on other threads.
+    void fill(py::dict into) const {
+        counts.sorted(sort_threads,
+                      [&into](const CountTable::Item* first, const CountTable::Item* last) {
+                          set_counts(into, first, last);
+                      });
+    }
 
     std::shared_ptr<columns::CountsArrow> arrow() const {
         return columns::counts_arrow(counts.sorted(sort_threads));
@@ -255,14 +261,15 @@ private:
         take(got, threads);
     }
 
-    static void set_counts(const py::dict& into, const std::vector<CountTable::Item>& sorted) {
+    static void set_counts(const py::dict& into, const CountTable::Item* first,
+                           const CountTable::Item* last) {
         // The keys are read in count order, all over the table: ask for them ahead.
-        constexpr std::size_t ahead = 8;
-        for (std::size_t i = 0; i < sorted.size(); ++i) {
-            if (i + ahead < sorted.size()) __builtin_prefetch(sorted[i + ahead].key);
-            const py::object key = key_str(sorted[i]);
+        constexpr std::ptrdiff_t ahead = 8;
+        for (const CountTable::Item* it = first; it != last; ++it) {
+            if (last - it > ahead) __builtin_prefetch(it[ahead].key);
+            const py::object key = key_str(*it);
             const py::object value =
-                py::reinterpret_steal<py::object>(PyLong_FromLongLong(sorted[i].count));
+                py::reinterpret_steal<py::object>(PyLong_FromLongLong(it->count));
             if (!value || PyDict_SetItem(into.ptr(), key.ptr(), value.ptr()) != 0)
                 throw py::error_already_set();
         }
