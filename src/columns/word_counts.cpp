@@ -263,21 +263,24 @@ void CountTable::for_each_ahead(const CountTable& from, Visit&& visit) {
     }
 }
 
-void CountTable::reserve(std::size_t n, std::size_t key_bytes) {
+std::vector<std::uint64_t> CountTable::make_room(std::size_t n, std::size_t key_bytes) {
     // Slots hold an entry's index + 1 in 32 bits.
     if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many keys");
-    std::vector<std::uint64_t> fresh;
+    std::vector<std::uint64_t> index;
     if (n > load_limit(slots.size())) {
         std::size_t want = std::max(first_slots, slots.size());
         while (n > load_limit(want)) want *= 2;
-        fresh.assign(want, 0);
+        index.reserve(want);
     }
     if (n > entries.capacity()) entries.reserve(std::max(n, 2 * entries.capacity()));
     if (key_bytes > long_keys.capacity())
         long_keys.reserve(std::max(key_bytes, 2 * long_keys.capacity()));
-    if (fresh.empty()) return;
-    // Nothing allocates from here on.
-    slots.swap(fresh);
+    return index;
+}
+
+void CountTable::rebuild(std::vector<std::uint64_t>& index) {
+    index.assign(index.capacity(), 0);  // within its capacity: nothing allocates
+    slots.swap(index);
     const std::size_t mask = slots.size() - 1;
     for_each_ahead(*this, [&](std::size_t e, const Key& k) {
         std::size_t i = k.hash & mask;
@@ -286,15 +289,25 @@ void CountTable::reserve(std::size_t n, std::size_t key_bytes) {
     });
 }
 
+void CountTable::reserve(std::size_t n, std::size_t key_bytes) {
+    std::vector<std::uint64_t> index = make_room(n, key_bytes);
+    if (index.capacity() != 0) rebuild(index);
+}
+
 void CountTable::merge(const CountTable& other) {
     if (&other == this) {
         for (Entry& e : entries) e.count *= 2;
         sum *= 2;
         return;
     }
-    reserve(entries.size() + other.entries.size(), long_keys.size() + other.long_keys.size());
-    for_each_ahead(
-        other, [&](std::size_t i, const Key& k) { add_at(find(k), k, other.entries[i].count); });
+    // Room for every key of `other` being new; but the index moves to the larger one only
+    // when the keys that are new fill it, since most keys of the two are usually shared.
+    std::vector<std::uint64_t> larger =
+        make_room(entries.size() + other.entries.size(), long_keys.size() + other.long_keys.size());
+    for_each_ahead(other, [&](std::size_t i, const Key& k) {
+        if (entries.size() + 1 > load_limit(slots.size())) rebuild(larger);
+        add_at(find(k), k, other.entries[i].count);
+    });
 }
 
 namespace {

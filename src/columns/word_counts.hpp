@@ -64,6 +64,10 @@ private:
     // Room for `entries` entries and `key_bytes` bytes of long keys: after it, adding that many
     // new keys allocates nothing; the index may be rebuilt, which moves every slot.
     void reserve(std::size_t entries, std::size_t key_bytes);
+    // The room of `reserve` for the entries and keys, and an index large enough for them
+    // (its capacity, none if the one in use is), which `rebuild` moves every slot to.
+    std::vector<std::uint64_t> make_room(std::size_t entries, std::size_t key_bytes);
+    void rebuild(std::vector<std::uint64_t>& index);
     // The slot of `k`, or the free slot where it would go.
     std::size_t find(const Key& k) const;
     void add(const Key& k, std::int64_t n);
