@@ -589,10 +589,11 @@ public:
         size = static_cast<std::uint64_t>(st.st_size);
         // Size 0 (a pipe, a file of the proc kind): one slice, read to its end.
         seekable = S_ISREG(st.st_mode) && size > 0;
-        // Many slices a thread, so the threads end close together; each has its own table, so
-        // a slice costs little more than its first line's search.
+        // Many slices a thread, so the threads end close together (the last slice is what one
+        // thread may count alone); each has its own table, so a slice costs little more than
+        // its first line's search.
         const std::uint64_t per_slice = std::max<std::uint64_t>(
-            std::uint64_t{1} << 20, size / (std::uint64_t{16} * threads) + 1);
+            std::uint64_t{1} << 18, size / (std::uint64_t{64} * threads) + 1);
         slice_bytes = per_slice;
         slices = seekable ? static_cast<std::size_t>((size + per_slice - 1) / per_slice) : 1;
     }
