@@ -418,6 +418,47 @@ def test_fill_sets_the_counts_most_common_first():
     assert old["stale"] == 5 and old["a"] == dict(c.items())["a"]
 
 
+# Characters at each edge of the widths a str is stored in, alone and inside words.
+WIDTH_EDGES = ["\x7f", "\x80", "\xff", "Ā", "\u07ff", "\u0800", "\uffff", "\U00010000", "\U0010ffff"]
+
+
+def test_strings_are_made_in_the_width_the_interpreter_gives_them():
+    texts = [" ".join(WIDTH_EDGES), " ".join("a" + c + "я" for c in WIDTH_EDGES), "\0 é ñ"]
+    table = nat.tokenize(texts, ALL, 0, 512, "strict", 1)
+    expected = [t for t, *_ in reference(texts)]
+    assert table.strings() == expected
+    c = nat.WordCounter(ALL, 0, 512, False, "strict")
+    c.add_texts(texts, 1)
+    want = Counter(expected)
+    got = dict(c.items())
+    # A str of a wider form than its characters need equals no str of the right one.
+    assert got == want and all(got[k] == want[k] for k in want)
+    assert all(hash(k) == hash(k.encode().decode()) for k in got)
+
+
+def test_a_big_fill_on_threads_is_in_order():
+    # Enough keys for the sort to run beside the filling, counts from 1 to past a thousand.
+    def name(i: int, letters: str) -> str:
+        out = ""
+        while True:
+            i, r = divmod(i, len(letters))
+            out += letters[r]
+            if i == 0:
+                return out
+
+    words = [name(i, "abcxyz" if i % 3 else "абвёюя") for i in range(60000)]
+    times = [1 + (i % 1300 if i % 5 == 0 else 0) + i % 3 for i in range(len(words))]
+    text = " ".join(w for w, n in zip(words, times, strict=True) for _ in range(n))
+    c = nat.WordCounter(ALL, 0, 512, False, "strict")
+    c.add_texts([text], 2)
+    into: Counter[str] = Counter()
+    c.fill(into)
+    want = Counter(dict(zip(words, times, strict=True)))
+    want[" "] = sum(times) - 1
+    assert into == want
+    assert list(into.items()) == sorted(want.items(), key=lambda kv: (-kv[1], kv[0]))
+
+
 MERGE_WITHOUT_MEMORY = textwrap.dedent("""
     import resource
     from chopwise import _native as nat

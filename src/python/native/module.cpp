@@ -22,12 +22,7 @@ using columns::TokenTableData;
 namespace {
 
 // A counted token as a str (the engine counts well-formed UTF-8 only).
-py::object key_str(const CountTable::Item& it) {
-    PyObject* s = PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(it.key),
-                                              static_cast<Py_ssize_t>(it.length));
-    if (s == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(s);
-}
+py::object key_str(const CountTable::Item& it) { return native::utf8_str(it.key, it.length); }
 
 // What reading the file at `path` may take: its size for a regular file, which ends there;
 // for anything else (a pipe, a file of the proc kind, a name that fails) a read that may wait.
@@ -83,10 +78,9 @@ py::list token_strings(const TokenTableData& t) {
     py::list out(t.tokens);
     for (std::size_t i = 0; i < t.tokens; ++i) {
         const std::int64_t a = t.offset(i), b = t.offset(i + 1);
-        PyObject* s = PyUnicode_FromStringAndSize(reinterpret_cast<const char*>(t.text.data() + a),
-                                                  static_cast<Py_ssize_t>(b - a));
-        if (s == nullptr) throw py::error_already_set();
-        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), s);
+        PyList_SET_ITEM(
+            out.ptr(), static_cast<Py_ssize_t>(i),
+            native::utf8_str(t.text.data() + a, static_cast<std::size_t>(b - a)).release().ptr());
     }
     return out;
 }

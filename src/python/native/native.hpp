@@ -39,6 +39,9 @@ private:
 
 columns::ErrorHandler error_handler(const std::string& name);
 
+// The str of UTF-8 text; what is not well-formed raises UnicodeDecodeError.
+py::object utf8_str(const std::uint8_t* p, std::size_t n);
+
 // Runs `work(threads, wait)` with the interpreter lock released, the calling thread taking it
 // back every few dozen milliseconds to answer signals. Small inputs run on the calling thread
 // (threads 0) with the lock held: they end before a signal would wait noticeably.
