@@ -309,7 +309,7 @@ def ordered(counts):
 @pytest.mark.parametrize("mask,min_len,max_len", FILTERS[:4])
 def test_counts_are_exact_and_independent_of_threads(lower, mask, min_len, max_len):
     expected = ordered(counts_of(TEXTS, mask, min_len, max_len, lower))
-    for threads in (1, 2, 3, 4):
+    for threads in (1, 2, 3, 4, 5, 8):
         counter = nat.WordCounter(mask, min_len, max_len, lower, "strict")
         counter.add_texts(MANY, threads)
         assert counter.items() == [(t, n * 4000) for t, n in expected]

@@ -504,13 +504,36 @@ Utf8Fault count_text(CountWorker& w, const CountSettings& s, const std::uint8_t*
     return {no_fault, 0, nullptr};
 }
 
-CountTable merged(std::vector<CountWorker>& workers) {
-    CountTable all = std::move(workers[0].table);
-    for (std::size_t i = 1; i < workers.size(); ++i) {
-        all.merge(workers[i].table);
-        workers[i].table = CountTable{};
+// The workers' tables merged in rounds, pairs side by side: on n threads about log2 n merges
+// follow one another instead of n − 1.
+CountTable merged(std::vector<CountWorker>& workers, const std::function<void()>& wait) {
+    std::vector<CountTable*> tables;
+    for (CountWorker& w : workers) tables.push_back(&w.table);
+    // Emptied once merged, so a pair merged again (after a run that found no thread) adds
+    // nothing twice.
+    auto merge_pair = [&tables](std::size_t i) {
+        tables[2 * i]->merge(*tables[2 * i + 1]);
+        *tables[2 * i + 1] = CountTable{};
+    };
+    while (tables.size() > 1) {
+        const std::size_t pairs = tables.size() / 2;
+        bool here = pairs < 2;  // a thread for one merge gains nothing
+        if (!here) {
+            try {
+                run_tasks(
+                    pairs, static_cast<unsigned>(pairs),
+                    [&](std::size_t i, const TaskContext&) { merge_pair(i); }, wait);
+            } catch (const std::system_error&) {  // no thread to be had
+                here = true;
+            }
+        }
+        if (here)
+            for (std::size_t i = 0; i < pairs; ++i) merge_pair(i);
+        std::vector<CountTable*> next;
+        for (std::size_t i = 0; i < tables.size(); i += 2) next.push_back(tables[i]);
+        tables.swap(next);
     }
-    return all;
+    return std::move(*tables[0]);
 }
 
 }  // namespace
@@ -530,7 +553,7 @@ CountTable count_in_tasks(std::size_t tasks, unsigned threads, const std::functi
         },
         wait);
     failures.raise();
-    return merged(workers);
+    return merged(workers, wait);
 }
 
 CountTable count_column(const TextColumn& column, const CountSettings& settings, unsigned threads,
