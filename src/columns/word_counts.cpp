@@ -198,6 +198,8 @@ public:
     explicit Pipeline(CountTable& table) : table(table) {}
     void add(const std::uint8_t* key, std::size_t length);
     void flush();
+    // Forgets the keys that wait.
+    void drop() { first = next; }
 
 private:
     static constexpr std::size_t depth = fetch_ahead;
@@ -462,11 +464,19 @@ void lower_latin_russian(std::uint8_t* p, std::size_t n) {
 
 namespace {
 
-// What one thread counts with during a call.
+// What one thread counts with during a call. Its tokens wait in `pending` across texts and
+// slices (short rows would otherwise empty it every few tokens); `settle` puts them in `table`
+// before anything reads it.
 struct CountWorker {
+    CountWorker() : pending(table) {}
+    CountWorker(const CountWorker&) = delete;
+    CountWorker& operator=(const CountWorker&) = delete;
+    void settle() { pending.flush(); }
+
     std::optional<TextTokenizer> tokenizer;
     std::string repaired;
     CountTable table;
+    CountTable::Pipeline pending;
     std::vector<std::uint8_t> buffer;  // file slices
 };
 
@@ -474,7 +484,6 @@ void count_tokens(CountWorker& w, const CountSettings& s, const std::uint8_t* p,
                   bool last, const std::function<void()>& poll) {
     if (!w.tokenizer) w.tokenizer.emplace(&s.filter);
     std::uint8_t lowered[TokenBuffer::capacity * 4];
-    CountTable::Pipeline counts(w.table);
     w.tokenizer->feed(
         p, n, last,
         [&](const std::uint8_t* t, std::size_t len, std::uint64_t) {
@@ -483,10 +492,9 @@ void count_tokens(CountWorker& w, const CountSettings& s, const std::uint8_t* p,
                 lower_latin_russian(lowered, len);
                 t = lowered;
             }
-            counts.add(t, len);
+            w.pending.add(t, len);
         },
         poll);
-    counts.flush();
 }
 
 // Counts well-formed text, or text repaired by the handler; under "strict" returns the fault
@@ -553,6 +561,7 @@ CountTable count_in_tasks(std::size_t tasks, unsigned threads, const std::functi
         },
         wait);
     failures.raise();
+    for (CountWorker& w : workers) w.settle();
     return merged(workers, wait);
 }
 
@@ -795,9 +804,11 @@ void StreamCounter::add(const std::uint8_t* block, std::size_t n, bool last, Cou
     try {
         const Utf8Fault f = count_text(w, st.settings, p, n - keep, last, poll);
         if (f.offset != no_fault) throw malformed_at(no_row, st.offset, p, n, f);
+        w.settle();
         counts.merge(w.table);  // all or nothing
     } catch (...) {
         w.tokenizer->restore(saved);
+        w.pending.drop();
         w.table = CountTable{};
         throw;
     }
