@@ -380,13 +380,18 @@ std::vector<CountTable::Item> CountTable::sorted(unsigned threads, const Ready& 
     const std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[classes]());
     std::size_t handed = 0;
     bool handing = false;
+    // Hands on whatever is sorted, until it has caught up with the sort: a wait between two
+    // stretches ready already would be time lost on the one thread that cannot be helped.
     auto hand_sorted = [&] {
-        std::size_t to = handed;
-        while (to < classes && done[to].load(std::memory_order_acquire)) ++to;
-        handing = true;
-        hand(handed, to);
-        handing = false;
-        handed = to;
+        for (;;) {
+            std::size_t to = handed;
+            while (to < classes && done[to].load(std::memory_order_acquire)) ++to;
+            if (to == handed) return;
+            handing = true;
+            hand(handed, to);
+            handing = false;
+            handed = to;
+        }
     };
     try {
         run_tasks(
@@ -395,7 +400,7 @@ std::vector<CountTable::Item> CountTable::sorted(unsigned threads, const Ready& 
                 sort_class(c);
                 done[c].store(true, std::memory_order_release);
             },
-            hand_sorted, std::chrono::milliseconds(1));
+            hand_sorted, std::chrono::microseconds(250));
     } catch (const std::system_error&) {
         if (handing) throw;
         // No thread to be had: the classes not sorted yet are sorted here.

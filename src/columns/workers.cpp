@@ -34,7 +34,7 @@ void work(Run& run, std::size_t n, unsigned worker,
 
 void run_tasks(std::size_t n, unsigned threads,
                const std::function<void(std::size_t, const TaskContext&)>& task,
-               const std::function<void()>& wait, std::chrono::milliseconds period) {
+               const std::function<void()>& wait, std::chrono::microseconds period) {
     Run run;
     if (threads == 0) {
         work(run, n, 0, task);

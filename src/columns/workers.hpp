@@ -36,6 +36,6 @@ private:
 void run_tasks(std::size_t n, unsigned threads,
                const std::function<void(std::size_t, const TaskContext&)>& task,
                const std::function<void()>& wait,
-               std::chrono::milliseconds period = std::chrono::milliseconds(25));
+               std::chrono::microseconds period = std::chrono::milliseconds(25));
 
 }  // namespace chopwise::columns
