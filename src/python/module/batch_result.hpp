@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "charlayer/utf8_text.hpp"
+#include "python/utf8_str.hpp"
 #include "tokenizers/batch.hpp"
 
 namespace chopwise {
@@ -39,30 +40,6 @@ inline PyObject* types_key() {
 
 inline void set_item(py::dict& d, PyObject* key, py::object value) {
     if (PyObject_SetItem(d.ptr(), key, value.ptr()) != 0) throw py::error_already_set();
-}
-
-// The batch text as a str made in one allocation of its final kind. A block that is not
-// strictly well-formed goes to the interpreter's decoder, which raises the error it always has.
-inline PyObject* text_to_str(const char* text, std::size_t n) {
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text);
-    const Utf8Shape shape = measure_utf8(bytes, n);
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), shape.max_code_point);
-    if (str == nullptr) return nullptr;
-    bool ok = false;
-    switch (PyUnicode_KIND(str)) {
-        case PyUnicode_1BYTE_KIND:
-            ok = widen_utf8(bytes, n, shape, PyUnicode_1BYTE_DATA(str));
-            break;
-        case PyUnicode_2BYTE_KIND:
-            ok = widen_utf8(bytes, n, shape, PyUnicode_2BYTE_DATA(str));
-            break;
-        default:
-            ok = widen_utf8(bytes, n, shape, PyUnicode_4BYTE_DATA(str));
-            break;
-    }
-    if (ok) return str;
-    Py_DECREF(str);
-    return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(n), nullptr);
 }
 
 // The text of a batch known plain (Batch::text_is_plain) in one pass: its size and width are

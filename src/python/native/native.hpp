@@ -10,6 +10,7 @@
 #include "columns/malformed.hpp"
 #include "columns/text_column.hpp"
 #include "columns/utf8_check.hpp"
+#include "python/utf8_str.hpp"
 
 namespace chopwise::native {
 
@@ -40,7 +41,11 @@ private:
 columns::ErrorHandler error_handler(const std::string& name);
 
 // The str of UTF-8 text; what is not well-formed raises UnicodeDecodeError.
-py::object utf8_str(const std::uint8_t* p, std::size_t n);
+inline py::object utf8_str(const std::uint8_t* p, std::size_t n) {
+    PyObject* s = text_to_str(reinterpret_cast<const char*>(p), n);
+    if (s == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(s);
+}
 
 // Runs `work(threads, wait)` with the interpreter lock released, the calling thread taking it
 // back every few dozen milliseconds to answer signals. Small inputs run on the calling thread

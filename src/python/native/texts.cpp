@@ -1,10 +1,8 @@
-#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 
-#include "charlayer/utf8.hpp"
 #include "columns/word_counts.hpp"
 #include "native.hpp"
 
@@ -122,54 +120,6 @@ columns::ErrorHandler error_handler(const std::string& name) {
             "'backslashreplace', not '" +
             name + "'");
     return h;
-}
-
-namespace {
-
-// The characters of well-formed UTF-8 written as code units of one width.
-template <class Unit>
-void put_chars(const std::uint8_t* p, const std::uint8_t* end, Unit* out) {
-    for (std::uint32_t c = 0; p < end; *out++ = static_cast<Unit>(c))
-        p += decode_sequence(p, end, c);
-}
-
-}  // namespace
-
-// The str made at once in its final width: the interpreter's decoder starts narrow, widens at
-// the first character past Latin-1, and shrinks to the length at the end, three allocations
-// for most Russian words.
-py::object utf8_str(const std::uint8_t* p, std::size_t n) {
-    const std::uint8_t* end = p + n;
-    std::uint32_t widest = 0;
-    std::size_t chars = 0;
-    for (const std::uint8_t* q = p; q < end; ++chars) {
-        std::uint32_t c;
-        const std::uint32_t len = decode_sequence(q, end, c);
-        if (len == 0 || !is_strict_utf8(c, len)) {  // the interpreter's decoder tells what
-            PyObject* s = PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p),
-                                               static_cast<Py_ssize_t>(n), "strict");
-            if (s == nullptr) throw py::error_already_set();
-            return py::reinterpret_steal<py::object>(s);
-        }
-        widest = std::max(widest, c);
-        q += len;
-    }
-    PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(chars), widest);
-    if (s == nullptr) throw py::error_already_set();
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND:
-            if (chars == n)
-                std::memcpy(PyUnicode_1BYTE_DATA(s), p, n);
-            else
-                put_chars(p, end, PyUnicode_1BYTE_DATA(s));
-            break;
-        case PyUnicode_2BYTE_KIND:
-            put_chars(p, end, PyUnicode_2BYTE_DATA(s));
-            break;
-        default:
-            put_chars(p, end, PyUnicode_4BYTE_DATA(s));
-    }
-    return py::reinterpret_steal<py::object>(s);
 }
 
 void run_released(std::size_t input_bytes, int threads,
