@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "utf8.hpp"
+#include "word_bytes.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -60,9 +61,7 @@ bool widen_utf8(const std::uint8_t* s, std::size_t n, const Utf8Shape& shape, Ch
     Char* const out_end = out + shape.chars;
     while (s < end) {
         if (end - s >= 8 && out_end - out >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, s, 8);
-            if ((word & 0x8080808080808080ull) == 0) {
+            if (all_ascii(load8(s))) {
                 for (int k = 0; k < 8; ++k) out[k] = static_cast<Char>(s[k]);
                 s += 8;
                 out += 8;

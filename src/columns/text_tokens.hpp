@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "../charlayer/word_bytes.hpp"
 #include "../tokenizers/tokenizer_core.hpp"
 
 namespace chopwise::columns {
@@ -123,10 +124,7 @@ private:
     static std::size_t length_to_nul(const std::uint8_t* p, const std::uint8_t* end) {
         const std::uint8_t* q = p;
         for (; end - q >= 8; q += 8) {
-            std::uint64_t v;
-            std::memcpy(&v, q, 8);
-            // The lowest flagged byte is the first zero one (bytes past it may be flagged too).
-            const std::uint64_t zero = (v - 0x0101010101010101u) & ~v & 0x8080808080808080u;
+            const std::uint64_t zero = zero_bytes(load8(q));
             if (zero != 0) return static_cast<std::size_t>(q - p) + (__builtin_ctzll(zero) >> 3);
         }
         while (*q != 0) ++q;

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "../charlayer/word_bytes.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -48,9 +50,7 @@ std::size_t sequence_length(const std::uint8_t* p, std::size_t left, Utf8Fault& 
 std::size_t ascii_prefix(const std::uint8_t* p, std::size_t n) {
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p + i, 8);
-        if (w & 0x8080808080808080u) break;
+        if (!all_ascii(load8(p + i))) break;
     }
     while (i < n && p[i] < 0x80) ++i;
     return i;

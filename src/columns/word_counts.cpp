@@ -11,6 +11,7 @@
 #include <memory>
 #include <system_error>
 
+#include "../charlayer/word_bytes.hpp"
 #include "malformed.hpp"
 #include "workers.hpp"
 
@@ -22,12 +23,6 @@ namespace {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "inline keys are compared as little-endian words of their bytes");
-
-std::uint64_t load8(const std::uint8_t* p) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    return w;
-}
 
 std::uint32_t load4(const std::uint8_t* p) {
     std::uint32_t w;
@@ -412,9 +407,6 @@ std::vector<CountTable::Item> CountTable::sorted(unsigned threads, const Ready& 
 }
 
 namespace {
-
-constexpr std::uint64_t each_byte = 0x0101010101010101u;
-constexpr std::uint64_t high_bits = 0x8080808080808080u;
 
 // Byte-wise tests of a word, each answer in the byte's high bit, exact for every byte value:
 // no sum carries into the next byte.

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace chopwise {
+
+// Bytes eight at a time, as one little-endian word; a test of every byte answers in its high
+// bit.
+inline constexpr std::uint64_t each_byte = 0x0101010101010101u;
+inline constexpr std::uint64_t high_bits = 0x8080808080808080u;
+
+inline std::uint64_t load8(const std::uint8_t* p) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    return w;
+}
+
+inline bool all_ascii(std::uint64_t w) { return (w & high_bits) == 0; }
+
+// Flags the lowest zero byte of `w`; bytes above it may be flagged too.
+inline std::uint64_t zero_bytes(std::uint64_t w) { return (w - each_byte) & ~w & high_bits; }
+
+}  // namespace chopwise
