@@ -5,7 +5,7 @@ other source as a stream of bytes, columns of texts as they are."""
 import os
 from collections import Counter
 from collections.abc import Callable, Iterable
-from typing import TYPE_CHECKING, BinaryIO, Literal, TypedDict, Unpack, overload
+from typing import TYPE_CHECKING, BinaryIO, Literal, TypedDict, Unpack, cast, overload
 
 import chopwiseCXX
 from chopwise import _native, _sources
@@ -188,9 +188,9 @@ def count_words(
     tell = progress or _nothing
     small: list[_sources.PathArg] = []  # a run of small plain files, counted together
     for source in _source_list(paths):
-        path = _sources.plain_file(source)
-        if path is not None and os.path.getsize(path) < SMALL_FILE:
-            small.append(path)
+        size = _sources.plain_file_size(source)
+        if size is not None and size < SMALL_FILE:
+            small.append(cast(_sources.PathArg, source))
             continue
         add_small_files(counter, small, n, tell)
         small = []

@@ -11,7 +11,7 @@ tokens of the whole file.
 import os
 from typing import BinaryIO, NamedTuple
 
-from chopwise._sources import PathArg, plain_file
+from chopwise._sources import PathArg, plain_file, plain_file_size
 
 WHOLE = -1
 
@@ -36,10 +36,7 @@ class Shard(NamedTuple):
 
 def plain_size(path: PathArg) -> int:
     """The size of a plain file; 0 for anything else (it is read whole, never cut)."""
-    try:
-        return 0 if plain_file(path) is None else os.path.getsize(path)
-    except OSError:
-        return 0
+    return plain_file_size(path) or 0
 
 
 def shard_size(total: int, threads: int, largest: int) -> int:

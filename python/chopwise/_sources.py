@@ -8,6 +8,7 @@ import gzip
 import io
 import lzma
 import os
+import stat
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
@@ -106,16 +107,26 @@ def _zstd_frame_end(f: BinaryIO, pos: int, descriptor: int) -> int:
             return pos + 4 * (descriptor >> 2 & 1)
 
 
-def plain_file(source: Source) -> PathArg | None:
-    """The source if it is the path of an uncompressed regular file (its bytes can be read from
-    any offset), else None."""
-    if not isinstance(source, (str, bytes, os.PathLike)) or os.fsdecode(source) == "-":
+def plain_file_size(source: Source) -> int | None:
+    """The size of the source if it is the path of an uncompressed regular file (its bytes can
+    be read from any offset), else None; one stat."""
+    if not isinstance(source, (str, bytes, os.PathLike)):
         return None
-    if os.fsdecode(source).endswith((".gz", ".bz2", ".xz", ".zst")) or not os.path.isfile(source):
+    name = os.fsdecode(source)
+    if name == "-" or name.endswith((".gz", ".bz2", ".xz", ".zst")):
+        return None
+    try:
+        st = os.stat(source)
+    except (OSError, ValueError):
         return None
     # Some file systems give a size of 0 for files that have content (/proc, some network and
     # FUSE ones): only reading such a file to its end tells its size.
-    return source if os.path.getsize(source) > 0 else None
+    return st.st_size if stat.S_ISREG(st.st_mode) and st.st_size > 0 else None
+
+
+def plain_file(source: Source) -> PathArg | None:
+    """The source if it is the path of an uncompressed regular file, else None."""
+    return cast(PathArg, source) if plain_file_size(source) is not None else None
 
 
 @contextmanager

@@ -23,7 +23,7 @@ import numpy as np
 
 import chopwise
 from chopwise._errors import DecodeError, shown_name
-from chopwise._sources import chunks, decoded, name_of, open_source, plain_file
+from chopwise._sources import chunks, decoded, name_of, open_source, plain_file_size
 from chopwiseCXX import ENWORD, RUWORD, FTTokenizer, TokenType
 
 PROG = "chopwise"
@@ -238,12 +238,8 @@ def _broken_file_errors() -> tuple[type[Exception], ...]:
 
 def input_size(paths: Sequence[str]) -> int | None:
     """The bytes all inputs hold, or None when one of them cannot tell (compressed, a pipe)."""
-    try:
-        return (
-            sum(os.path.getsize(p) for p in paths) if all(plain_file(p) is not None for p in paths) else None
-        )
-    except OSError:
-        return None
+    sizes = [plain_file_size(p) for p in paths]
+    return None if None in sizes else sum(s for s in sizes if s is not None)
 
 
 class Progress:
