@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #include "utf8.hpp"
 #include "word_bytes.hpp"
