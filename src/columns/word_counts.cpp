@@ -374,7 +374,6 @@ std::vector<CountTable::Item> CountTable::sorted(unsigned threads, const Ready& 
     }
     const std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[classes]());
     std::size_t handed = 0;
-    bool handing = false;
     // Hands on whatever is sorted, until it has caught up with the sort: a wait between two
     // stretches ready already would be time lost on the one thread that cannot be helped.
     auto hand_sorted = [&] {
@@ -382,26 +381,17 @@ std::vector<CountTable::Item> CountTable::sorted(unsigned threads, const Ready& 
             std::size_t to = handed;
             while (to < classes && done[to].load(std::memory_order_acquire)) ++to;
             if (to == handed) return;
-            handing = true;
             hand(handed, to);
-            handing = false;
             handed = to;
         }
     };
-    try {
-        run_tasks(
-            classes, std::min<unsigned>(helpers, static_cast<unsigned>(classes)),
-            [&](std::size_t c, const TaskContext&) {
-                sort_class(c);
-                done[c].store(true, std::memory_order_release);
-            },
-            hand_sorted, std::chrono::microseconds(250));
-    } catch (const std::system_error&) {
-        if (handing) throw;
-        // No thread to be had: the classes not sorted yet are sorted here.
-        for (std::size_t c = handed; c < classes; ++c)
-            if (!done[c].load(std::memory_order_acquire)) sort_class(c);
-    }
+    run_tasks(
+        classes, std::min<unsigned>(helpers, static_cast<unsigned>(classes)),
+        [&](std::size_t c, const TaskContext&) {
+            sort_class(c);
+            done[c].store(true, std::memory_order_release);
+        },
+        hand_sorted, std::chrono::microseconds(250), NoThread::run_here);
     hand(handed, classes);
     return items;
 }
@@ -514,26 +504,20 @@ Utf8Fault count_text(CountWorker& w, const CountSettings& s, const std::uint8_t*
 CountTable merged(std::vector<CountWorker>& workers, const std::function<void()>& wait) {
     std::vector<CountTable*> tables;
     for (CountWorker& w : workers) tables.push_back(&w.table);
-    // Emptied once merged, so a pair merged again (after a run that found no thread) adds
-    // nothing twice.
+    // The second of a pair is emptied once merged: its memory is needed no more.
     auto merge_pair = [&tables](std::size_t i) {
         tables[2 * i]->merge(*tables[2 * i + 1]);
         *tables[2 * i + 1] = CountTable{};
     };
     while (tables.size() > 1) {
         const std::size_t pairs = tables.size() / 2;
-        bool here = pairs < 2;  // a thread for one merge gains nothing
-        if (!here) {
-            try {
-                run_tasks(
-                    pairs, static_cast<unsigned>(pairs),
-                    [&](std::size_t i, const TaskContext&) { merge_pair(i); }, wait);
-            } catch (const std::system_error&) {  // no thread to be had
-                here = true;
-            }
-        }
-        if (here)
-            for (std::size_t i = 0; i < pairs; ++i) merge_pair(i);
+        if (pairs < 2)  // a thread of its own for one merge gains nothing
+            merge_pair(0);
+        else
+            run_tasks(
+                pairs, static_cast<unsigned>(pairs),
+                [&](std::size_t i, const TaskContext&) { merge_pair(i); }, wait,
+                std::chrono::milliseconds(25), NoThread::run_here);
         std::vector<CountTable*> next;
         for (std::size_t i = 0; i < tables.size(); i += 2) next.push_back(tables[i]);
         tables.swap(next);

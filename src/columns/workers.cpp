@@ -34,7 +34,8 @@ void work(Run& run, std::size_t n, unsigned worker,
 
 void run_tasks(std::size_t n, unsigned threads,
                const std::function<void(std::size_t, const TaskContext&)>& task,
-               const std::function<void()>& wait, std::chrono::microseconds period) {
+               const std::function<void()>& wait, std::chrono::microseconds period,
+               NoThread no_thread) {
     Run run;
     if (threads == 0) {
         work(run, n, 0, task);
@@ -47,18 +48,26 @@ void run_tasks(std::size_t n, unsigned threads,
         for (std::thread& t : pool) t.join();
     };
     run.running = threads;
+    unsigned started = 0;
     try {
-        for (unsigned w = 0; w < threads; ++w)
-            pool.emplace_back([&run, n, w, &task] {
+        for (; started < threads; ++started)
+            pool.emplace_back([&run, n, w = started, &task] {
                 work(run, n, w, task);
                 std::lock_guard<std::mutex> hold(run.lock);
                 if (--run.running == 0) run.finished.notify_all();
             });
     } catch (...) {
         // The threads that could not be started never count themselves down.
-        run.stop = true;
-        join_all();
-        throw;
+        if (no_thread == NoThread::raise) {
+            run.stop = true;
+            join_all();
+            throw;
+        }
+        {
+            std::lock_guard<std::mutex> hold(run.lock);
+            run.running -= threads - started;
+        }
+        work(run, n, started, task);
     }
     for (;;) {
         {

@@ -29,6 +29,11 @@ private:
     const unsigned worker;
 };
 
+// What a run does when a thread cannot be started: raise that error (after the threads started
+// have stopped), or take the place of the missing threads on the calling thread, for work that
+// is short and must not be left half done (the caller's `wait` runs again once its share ends).
+enum class NoThread { raise, run_here };
+
 // Runs `task(i, context)` for every i in [0, n), in order of i within each worker, on
 // `threads` new threads (or on the calling thread when `threads` is 0). Meanwhile the caller's
 // `wait()` runs every `period`; when it throws, the run is cancelled, every thread joined and
@@ -36,6 +41,7 @@ private:
 void run_tasks(std::size_t n, unsigned threads,
                const std::function<void(std::size_t, const TaskContext&)>& task,
                const std::function<void()>& wait,
-               std::chrono::microseconds period = std::chrono::milliseconds(25));
+               std::chrono::microseconds period = std::chrono::milliseconds(25),
+               NoThread no_thread = NoThread::raise);
 
 }  // namespace chopwise::columns

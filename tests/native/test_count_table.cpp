@@ -21,10 +21,17 @@ using namespace chopwise::columns;
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 namespace {
 long allocations_left = -1;  // -1: never fail
+long allocations_failed = 0;
+// One allocation fails, those after it succeed again.
+[[noreturn]] void fail_allocation() {
+    allocations_left = -1;
+    ++allocations_failed;
+    throw std::bad_alloc();
 }
+}  // namespace
 
 void* operator new(std::size_t n) {
-    if (allocations_left == 0) throw std::bad_alloc();
+    if (allocations_left == 0) fail_allocation();
     if (allocations_left > 0) --allocations_left;
     if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
     throw std::bad_alloc();
@@ -174,6 +181,32 @@ void check_failed_hand_over_stops_the_sort() {
     CHECK(same(t, ref));
 }
 
+void check_sort_when_a_thread_cannot_start() {
+    // Starting a thread allocates: where that fails, the calling thread sorts in its place.
+    CountTable t;
+    Reference ref;
+    for (int i = 0; i < 50000; ++i) add(t, ref, "w" + std::to_string(i), i % 9 + 1);
+    const Contents want = expected(ref);
+    bool ran_here = false;
+    for (long n = 0; n < 40; ++n) {
+        allocations_left = n;
+        allocations_failed = 0;
+        Contents got;
+        try {
+            t.sorted(3, [&](const CountTable::Item* first, const CountTable::Item* last) {
+                append(got, first, last);
+            });
+        } catch (const std::bad_alloc&) {
+            allocations_left = -1;
+            continue;
+        }
+        allocations_left = -1;
+        ran_here = ran_here || allocations_failed > 0;
+        CHECK(got == want);
+    }
+    CHECK(ran_here);
+}
+
 void check_merges() {
     const std::vector<std::string> keys = near_keys();
     CountTable a, b, empty;
@@ -274,6 +307,7 @@ int main() {
     check_growth();
     check_counts_of_every_size();
     check_failed_hand_over_stops_the_sort();
+    check_sort_when_a_thread_cannot_start();
     check_merges();
     check_failed_merge_changes_nothing();
     check_failed_stream_block_changes_nothing();
