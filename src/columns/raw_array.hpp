@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include "../tokenizers/text_source.hpp"
 
@@ -39,5 +40,23 @@ private:
     T* items = nullptr;
     std::size_t count = 0;
 };
+
+// A standard allocator for tables that grow and are read at random (text_block::allocate_table).
+template <class T>
+struct TableAllocator {
+    using value_type = T;
+    TableAllocator() = default;
+    template <class U>
+    TableAllocator(const TableAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        if (n > ~std::size_t{0} / sizeof(T)) throw std::bad_alloc();
+        return static_cast<T*>(text_block::allocate_table(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t n) noexcept { text_block::release_table(p, n * sizeof(T)); }
+    friend bool operator==(const TableAllocator&, const TableAllocator&) { return true; }
+};
+
+template <class T>
+using TableVector = std::vector<T, TableAllocator<T>>;
 
 }  // namespace chopwise::columns

@@ -260,10 +260,10 @@ void CountTable::for_each_ahead(const CountTable& from, Visit&& visit) {
     }
 }
 
-std::vector<std::uint64_t> CountTable::make_room(std::size_t n, std::size_t key_bytes) {
+TableVector<std::uint64_t> CountTable::make_room(std::size_t n, std::size_t key_bytes) {
     // Slots hold an entry's index + 1 in 32 bits.
     if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many keys");
-    std::vector<std::uint64_t> index;
+    TableVector<std::uint64_t> index;
     if (n > load_limit(slots.size())) {
         std::size_t want = std::max(first_slots, slots.size());
         while (n > load_limit(want)) want *= 2;
@@ -275,7 +275,7 @@ std::vector<std::uint64_t> CountTable::make_room(std::size_t n, std::size_t key_
     return index;
 }
 
-void CountTable::rebuild(std::vector<std::uint64_t>& index) {
+void CountTable::rebuild(TableVector<std::uint64_t>& index) {
     index.assign(index.capacity(), 0);  // within its capacity: nothing allocates
     slots.swap(index);
     const std::size_t mask = slots.size() - 1;
@@ -287,7 +287,7 @@ void CountTable::rebuild(std::vector<std::uint64_t>& index) {
 }
 
 void CountTable::reserve(std::size_t n, std::size_t key_bytes) {
-    std::vector<std::uint64_t> index = make_room(n, key_bytes);
+    TableVector<std::uint64_t> index = make_room(n, key_bytes);
     if (index.capacity() != 0) rebuild(index);
 }
 
@@ -299,7 +299,7 @@ void CountTable::merge(const CountTable& other) {
     }
     // Room for every key of `other` being new; but the index moves to the larger one only
     // when the keys that are new fill it, since most keys of the two are usually shared.
-    std::vector<std::uint64_t> larger =
+    TableVector<std::uint64_t> larger =
         make_room(entries.size() + other.entries.size(), long_keys.size() + other.long_keys.size());
     for_each_ahead(other, [&](std::size_t i, const Key& k) {
         if (entries.size() + 1 > load_limit(slots.size())) rebuild(larger);

@@ -66,8 +66,8 @@ private:
     void reserve(std::size_t entries, std::size_t key_bytes);
     // The room of `reserve` for the entries and keys, and an index large enough for them
     // (its capacity, none if the one in use is), which `rebuild` moves every slot to.
-    std::vector<std::uint64_t> make_room(std::size_t entries, std::size_t key_bytes);
-    void rebuild(std::vector<std::uint64_t>& index);
+    TableVector<std::uint64_t> make_room(std::size_t entries, std::size_t key_bytes);
+    void rebuild(TableVector<std::uint64_t>& index);
     // The slot of `k`, or the free slot where it would go.
     std::size_t find(const Key& k) const;
     void add(const Key& k, std::int64_t n);
@@ -84,9 +84,9 @@ private:
     template <class Visit>
     void for_each_ahead(const CountTable& from, Visit&& visit);
 
-    std::vector<std::uint64_t> slots;  // 0 free, else hash >> 32 << 32 | (entry index + 1)
-    std::vector<Entry> entries;
-    std::vector<std::uint8_t> long_keys;
+    TableVector<std::uint64_t> slots;  // 0 free, else hash >> 32 << 32 | (entry index + 1)
+    TableVector<Entry> entries;
+    TableVector<std::uint8_t> long_keys;
     std::int64_t sum = 0;
 };
 

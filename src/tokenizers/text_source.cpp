@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <cstdlib>
+#include <new>
 
 namespace chopwise::text_block {
 
@@ -38,5 +39,23 @@ TextBytes adopt(std::uint8_t* block, std::size_t size) {
 }
 
 void release(std::uint8_t* block) { std::free(block); }
+
+// Read at random, such a table misses the TLB on most reads in 4 KiB pages, and each doubling
+// faults in every page anew.
+void* allocate_table(std::size_t bytes) {
+    const std::size_t whole = block_bytes(bytes);
+    if (whole % huge_page != 0) return ::operator new(whole);
+    void* block = ::operator new(whole, std::align_val_t{huge_page});
+    madvise(block, whole, MADV_HUGEPAGE);
+    return block;
+}
+
+void release_table(void* block, std::size_t bytes) noexcept {
+    const std::size_t whole = block_bytes(bytes);
+    if (whole % huge_page != 0)
+        ::operator delete(block);
+    else
+        ::operator delete(block, std::align_val_t{huge_page});
+}
 
 }  // namespace chopwise::text_block

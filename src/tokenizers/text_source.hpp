@@ -37,6 +37,11 @@ std::uint8_t* allocate(std::size_t capacity);
 // The block holding `size` written bytes, its unused tail given back.
 TextBytes adopt(std::uint8_t* block, std::size_t size);
 void release(std::uint8_t* block);
+// A block of `bytes` for a table that grows and is read all over: from operator new (so that
+// a failure is std::bad_alloc wherever it comes from), in huge pages from 2 MiB on. Given back
+// with `release_table` and the same `bytes`.
+void* allocate_table(std::size_t bytes);
+void release_table(void* block, std::size_t bytes) noexcept;
 }  // namespace text_block
 
 template <class Char>

@@ -38,6 +38,16 @@ void* operator new(std::size_t n) {
 }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+// Large blocks of the table are aligned to huge pages.
+void* operator new(std::size_t n, std::align_val_t a) {
+    if (allocations_left == 0) fail_allocation();
+    if (allocations_left > 0) --allocations_left;
+    const std::size_t align = static_cast<std::size_t>(a);
+    if (void* p = std::aligned_alloc(align, (n + align - 1) / align * align)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 
 namespace {
 
