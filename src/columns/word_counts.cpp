@@ -338,12 +338,12 @@ std::size_t class_of(std::int64_t count) {
 
 }  // namespace
 
-std::vector<CountTable::Item> CountTable::sorted(unsigned threads, const Ready& ready) const {
+CountTable::Items CountTable::sorted(unsigned threads, const Ready& ready) const {
     // Where each class starts among the items, and one past the last.
     std::vector<std::size_t> starts(count_classes + 2, 0);
     for (const Entry& e : entries) ++starts[class_of(e.count) + 1];
     for (std::size_t c = 1; c < starts.size(); ++c) starts[c] += starts[c - 1];
-    std::vector<Item> items(entries.size());
+    Items items(entries.size());
     {
         std::vector<std::size_t> at(starts.begin(), starts.end() - 1);
         // Inline keys are zero-padded to 24 bytes and longer ones have more: 16 bytes to read.
@@ -812,7 +812,7 @@ void StreamCounter::undo() {
 
 // --- counts as Arrow --------------------------------------------------------------------
 
-std::shared_ptr<CountsArrow> counts_arrow(const std::vector<CountTable::Item>& items) {
+std::shared_ptr<CountsArrow> counts_arrow(const CountTable::Items& items) {
     auto out = std::make_shared<CountsArrow>();
     std::size_t bytes = 0;
     for (const CountTable::Item& it : items) bytes += it.length;

@@ -45,7 +45,8 @@ public:
     // threads; when `ready` throws, the sort stops and the exception passes on. The keys point
     // into the table: they stay valid until it changes.
     using Ready = std::function<void(const Item* first, const Item* last)>;
-    std::vector<Item> sorted(unsigned threads = 1, const Ready& ready = {}) const;
+    using Items = TableVector<Item>;
+    Items sorted(unsigned threads = 1, const Ready& ready = {}) const;
 
     static constexpr std::size_t inline_bytes = 24;
 
@@ -158,6 +159,6 @@ struct CountsArrow {
     RawArray<std::int64_t> counts;
     ExportNode node() const;
 };
-std::shared_ptr<CountsArrow> counts_arrow(const std::vector<CountTable::Item>& items);
+std::shared_ptr<CountsArrow> counts_arrow(const CountTable::Items& items);
 
 }  // namespace chopwise::columns

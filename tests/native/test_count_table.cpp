@@ -73,7 +73,7 @@ void append(Contents& v, const CountTable::Item* first, const CountTable::Item* 
 }
 
 Contents contents(const CountTable& t, unsigned threads = 1) {
-    const std::vector<CountTable::Item> items = t.sorted(threads);
+    const CountTable::Items items = t.sorted(threads);
     Contents v;
     append(v, items.data(), items.data() + items.size());
     return v;
@@ -85,7 +85,7 @@ bool handed_in_order(const CountTable& t, unsigned threads, const Contents& want
     const std::thread::id caller = std::this_thread::get_id();
     bool on_caller = true;
     Contents got;
-    const std::vector<CountTable::Item> items =
+    const CountTable::Items items =
         t.sorted(threads, [&](const CountTable::Item* first, const CountTable::Item* last) {
             on_caller = on_caller && std::this_thread::get_id() == caller;
             append(got, first, last);
