@@ -22,29 +22,27 @@ using namespace chopwise::columns;
 namespace {
 long allocations_left = -1;  // -1: never fail
 long allocations_failed = 0;
-// One allocation fails, those after it succeed again.
-[[noreturn]] void fail_allocation() {
-    allocations_left = -1;
-    ++allocations_failed;
-    throw std::bad_alloc();
+// The one allocation set to fail throws; those after it succeed again.
+void* allocated(void* p) {
+    if (allocations_left == 0) {
+        std::free(p);
+        allocations_left = -1;
+        ++allocations_failed;
+        throw std::bad_alloc();
+    }
+    if (allocations_left > 0) --allocations_left;
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
 }
 }  // namespace
 
-void* operator new(std::size_t n) {
-    if (allocations_left == 0) fail_allocation();
-    if (allocations_left > 0) --allocations_left;
-    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-    throw std::bad_alloc();
-}
+void* operator new(std::size_t n) { return allocated(std::malloc(n == 0 ? 1 : n)); }
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 // Large blocks of the table are aligned to huge pages.
 void* operator new(std::size_t n, std::align_val_t a) {
-    if (allocations_left == 0) fail_allocation();
-    if (allocations_left > 0) --allocations_left;
     const std::size_t align = static_cast<std::size_t>(a);
-    if (void* p = std::aligned_alloc(align, (n + align - 1) / align * align)) return p;
-    throw std::bad_alloc();
+    return allocated(std::aligned_alloc(align, (n + align - 1) / align * align));
 }
 void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
