@@ -46,19 +46,17 @@ std::uint64_t hash_bytes(const std::uint8_t* p, std::size_t n) {
     }
     h = (h ^ small_word(p, n)) * 0x94D049BB133111EBu;
     h ^= h >> 29;
-    h *= 0xBF58476D1CE4E5B9u;
-    return h ^ (h >> 32);
+    return h * 0xBF58476D1CE4E5B9u;
 }
 
-// The three products are independent; the mix after them brings their high bits down to
-// the low ones that pick the slot.
+// The three products are independent; the mix after them brings their high bits down, for the
+// last product to carry every bit up to the high ones, which are all the table uses.
 std::uint64_t hash_words(const std::uint64_t (&w)[3], std::size_t n) {
     std::uint64_t h = (w[0] ^ 0x9E3779B97F4A7C15u) * 0xBF58476D1CE4E5B9u ^
                       (w[1] ^ 0x94D049BB133111EBu) * 0xD6E8FEB86659FD93u ^
                       w[2] * 0xA0761D6478BD642Fu ^ n;
     h ^= h >> 32;
-    h *= 0xE7037ED1A0B428DBu;
-    return h ^ (h >> 29);
+    return h * 0xE7037ED1A0B428DBu;
 }
 
 constexpr std::size_t first_slots = 1024;
@@ -69,8 +67,17 @@ std::uint64_t slot_of(std::uint64_t hash, std::size_t entry) {
 }
 std::size_t entry_in(std::uint64_t slot) { return (slot & 0xFFFFFFFFu) - 1; }
 
+// Where a key's probe starts in an index of `slots` slots (a power of two, up to 2^32): the
+// hash's high bits, which its slot keeps. So a slot is placed in a larger index without its
+// key, and the slots of an index, taken in order, are nearly in order of their places in any
+// other.
+std::size_t home_of(std::uint64_t hash, std::size_t slots) {
+    return static_cast<std::size_t>(hash >> (__builtin_clzll(slots) + 1));
+}
+
 // Entries an index of `slots` slots takes: linear probing stays short up to three quarters.
 std::size_t load_limit(std::size_t slots) { return slots / 4 * 3; }
+constexpr std::size_t most_slots = std::size_t{1} << 32;
 
 }  // namespace
 
@@ -114,7 +121,7 @@ const std::uint8_t* CountTable::key_of(const Entry& e) const {
 
 [[gnu::always_inline]] inline std::size_t CountTable::find(const Key& k) const {
     const std::size_t mask = slots.size() - 1;
-    for (std::size_t i = k.hash & mask;; i = (i + 1) & mask) {
+    for (std::size_t i = home_of(k.hash, slots.size());; i = (i + 1) & mask) {
         const std::uint64_t s = slots[i];
         if (s == 0) return i;
         if ((s ^ k.hash) >> 32 != 0) continue;
@@ -173,10 +180,9 @@ void CountTable::add(const std::uint8_t* key, std::size_t length, std::int64_t n
                                                      const std::uint64_t* entry_of_hash) const {
     if (slots.empty()) return;
     const std::uint64_t* index = slots.data();
-    const std::size_t mask = slots.size() - 1;
-    __builtin_prefetch(index + (slot_of_hash & mask));
+    __builtin_prefetch(index + home_of(slot_of_hash, slots.size()));
     if (entry_of_hash == nullptr) return;
-    const std::uint64_t s = index[*entry_of_hash & mask];
+    const std::uint64_t s = index[home_of(*entry_of_hash, slots.size())];
     if (s == 0 || (s ^ *entry_of_hash) >> 32 != 0) return;
     const Entry& e = entries[entry_in(s)];
     __builtin_prefetch(e.key);
@@ -261,8 +267,8 @@ void CountTable::for_each_ahead(const CountTable& from, Visit&& visit) {
 }
 
 TableVector<std::uint64_t> CountTable::make_room(std::size_t n, std::size_t key_bytes) {
-    // Slots hold an entry's index + 1 in 32 bits.
-    if (n >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("too many keys");
+    // Slots hold an entry's index + 1 in 32 bits, and place it with the hash's 32 high bits.
+    if (n > load_limit(most_slots)) throw std::length_error("too many keys");
     TableVector<std::uint64_t> index;
     if (n > load_limit(slots.size())) {
         std::size_t want = std::max(first_slots, slots.size());
@@ -278,12 +284,15 @@ TableVector<std::uint64_t> CountTable::make_room(std::size_t n, std::size_t key_
 void CountTable::rebuild(TableVector<std::uint64_t>& index) {
     index.assign(index.capacity(), 0);  // within its capacity: nothing allocates
     slots.swap(index);
+    // The old slots, taken in order, land nearly in order: both indexes are read and written
+    // as streams, and no key is read.
     const std::size_t mask = slots.size() - 1;
-    for_each_ahead(*this, [&](std::size_t e, const Key& k) {
-        std::size_t i = k.hash & mask;
+    for (const std::uint64_t s : index) {
+        if (s == 0) continue;
+        std::size_t i = home_of(s, slots.size());
         while (slots[i] != 0) i = (i + 1) & mask;
-        slots[i] = slot_of(k.hash, e);
-    });
+        slots[i] = s;
+    }
 }
 
 void CountTable::reserve(std::size_t n, std::size_t key_bytes) {
