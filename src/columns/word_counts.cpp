@@ -382,23 +382,37 @@ CountTable::Items CountTable::sorted(unsigned threads, const Ready& ready) const
         return items;
     }
     const std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[classes]());
+    std::atomic<std::size_t> untaken{0};
+    // Sorts the first class no thread has taken; false when there is none.
+    auto sort_next = [&] {
+        const std::size_t c = untaken.fetch_add(1);
+        if (c >= classes) return false;
+        sort_class(c);
+        done[c].store(true, std::memory_order_release);
+        return true;
+    };
     std::size_t handed = 0;
-    // Hands on whatever is sorted, until it has caught up with the sort: a wait between two
-    // stretches ready already would be time lost on the one thread that cannot be helped.
+    // Hands on whatever is sorted; when the next class is still being sorted, sorts one that no
+    // thread has taken meanwhile. A wait there would be time lost on the one thread that cannot
+    // be helped, and on a busy machine the other threads may not run for a while.
     auto hand_sorted = [&] {
         for (;;) {
             std::size_t to = handed;
             while (to < classes && done[to].load(std::memory_order_acquire)) ++to;
-            if (to == handed) return;
-            hand(handed, to);
-            handed = to;
+            if (to != handed) {
+                hand(handed, to);
+                handed = to;
+            } else if (handed == classes || !sort_next()) {
+                return;
+            }
         }
     };
+    const unsigned sorters = std::min<unsigned>(helpers, static_cast<unsigned>(classes));
     run_tasks(
-        classes, std::min<unsigned>(helpers, static_cast<unsigned>(classes)),
-        [&](std::size_t c, const TaskContext&) {
-            sort_class(c);
-            done[c].store(true, std::memory_order_release);
+        sorters, sorters,
+        [&](std::size_t, const TaskContext& context) {
+            do context.check();
+            while (sort_next());
         },
         hand_sorted, std::chrono::microseconds(250), NoThread::run_here);
     hand(handed, classes);
