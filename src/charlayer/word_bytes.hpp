@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -14,6 +15,20 @@ inline std::uint64_t load8(const std::uint8_t* p) {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
     return w;
+}
+
+inline std::uint32_t load4(const std::uint8_t* p) {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+
+// The bytes p[0..n), n < 8, as a word padded with zeros, read without a byte past them.
+inline std::uint64_t small_word(const std::uint8_t* p, std::size_t n) {
+    if (n >= 4) return load4(p) | std::uint64_t{load4(p + n - 4)} >> (8 * (8 - n)) << 32;
+    if (n == 0) return 0;
+    return p[0] | std::uint64_t{p[n >> 1]} << (8 * (n >> 1)) |
+           std::uint64_t{p[n - 1]} << (8 * (n - 1));
 }
 
 inline bool all_ascii(std::uint64_t w) { return (w & high_bits) == 0; }

@@ -307,12 +307,13 @@ private:
             n = w.repaired.size();
         }
         RangeTokens& out = w.out;
+        const BatchCursor keep = settings.filter.cursor();
         std::int64_t pos = 0, kept_end = 0;
         w.tokenizer->tokenize(
             p, n,
             [&](const std::uint8_t* t, std::size_t len, std::uint64_t type) {
                 const std::uint32_t chars = char_count(t, len);
-                if (settings.filter.keeps(chars, type)) {
+                if (keep.keeps(chars, static_cast<TokenType>(type))) {
                     out.text.insert(out.text.end(), t, t + len);
                     out.lengths.push_back(static_cast<std::uint16_t>(len));
                     out.classes.push_back(class_by_bits[type % type_bits_bound]);

@@ -24,20 +24,6 @@ namespace {
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "inline keys are compared as little-endian words of their bytes");
 
-std::uint32_t load4(const std::uint8_t* p) {
-    std::uint32_t w;
-    std::memcpy(&w, p, 4);
-    return w;
-}
-
-// The bytes p[0..n), n < 8, as a word padded with zeros, read without a byte past them.
-std::uint64_t small_word(const std::uint8_t* p, std::size_t n) {
-    if (n >= 4) return load4(p) | std::uint64_t{load4(p + n - 4)} >> (8 * (8 - n)) << 32;
-    if (n == 0) return 0;
-    return p[0] | std::uint64_t{p[n >> 1]} << (8 * (n >> 1)) |
-           std::uint64_t{p[n - 1]} << (8 * (n - 1));
-}
-
 std::uint64_t hash_bytes(const std::uint8_t* p, std::size_t n) {
     std::uint64_t h = 0x9E3779B97F4A7C15u ^ n;
     for (; n >= 8; p += 8, n -= 8) {

@@ -1,5 +1,6 @@
 // Native checks of the column engine's own pieces: strict UTF-8 faults and their repair, the
 // lowering, the count table, the task runner and the release of exported arrays.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "check.hpp"
 #include "columns/arrow_export.hpp"
+#include "columns/text_tokens.hpp"
 #include "columns/utf8_check.hpp"
 #include "columns/word_counts.hpp"
 #include "columns/workers.hpp"
@@ -105,6 +107,24 @@ void check_the_quick_lowering_test() {
         CHECK(may_lower(bytes(upper), upper.size()));
 }
 
+void check_char_count() {
+    // Every byte value at every place of texts of 0 to 24 bytes, each in a block of its own
+    // size, so that a read past the end is a sanitizer's report.
+    std::size_t wrong = 0;
+    for (std::size_t n = 0; n <= 24; ++n)
+        for (std::size_t at = 0; at < std::max<std::size_t>(n, 1); ++at)
+            for (unsigned b = 0; b < 256; ++b) {
+                const std::unique_ptr<std::uint8_t[]> text(new std::uint8_t[n]);
+                for (std::size_t i = 0; i < n; ++i)
+                    text[i] = static_cast<std::uint8_t>(0x80 + i * 37);
+                if (at < n) text[at] = static_cast<std::uint8_t>(b);
+                std::uint32_t want = 0;
+                for (std::size_t i = 0; i < n; ++i) want += (text[i] & 0xC0) != 0x80;
+                wrong += char_count(text.get(), n) != want;
+            }
+    CHECK(wrong == 0);
+}
+
 void check_counts() {
     CountTable a, b;
     for (int i = 0; i < 5000; ++i)
@@ -198,6 +218,7 @@ int main() {
     check_faults();
     check_lowering();
     check_the_quick_lowering_test();
+    check_char_count();
     check_counts();
     check_tasks();
     check_export_release();
