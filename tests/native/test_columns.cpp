@@ -1,5 +1,6 @@
 // Native checks of the column engine's own pieces: strict UTF-8 faults and their repair, the
-// lowering, the count table, the task runner and the release of exported arrays.
+// lowering, the character count of tokens, the count table, the task runner and the release of
+// exported arrays.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
