@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <shared_mutex>
 #include <thread>
@@ -36,7 +38,7 @@ constexpr std::array<std::uint8_t, type_bits_bound> class_by_bits = [] {
     return a;
 }();
 
-// The tokens of the range a worker is on, before they go to their place in the table. A
+// The tokens of a range a worker has tokenized, before they go to their place in the table. A
 // worker keeps these buffers from range to range, so their pages are touched once.
 struct RangeTokens {
     std::vector<std::uint8_t> text;
@@ -57,10 +59,16 @@ struct RangeTokens {
     }
 };
 
+// A worker's ranges tokenized but not yet copied to the table: while the range before one is
+// still being tokenized elsewhere, the worker goes on with the next ones, up to this many.
+constexpr std::size_t ranges_held = 4;
+
 struct Worker {
     std::optional<TextTokenizer> tokenizer;
     std::string repaired;
-    RangeTokens out;
+    std::array<RangeTokens, ranges_held> buffers;
+    std::array<std::size_t, ranges_held> range_of;  // of each held buffer
+    std::size_t held = 0;                           // buffers [0, held) wait for their place
 };
 
 constexpr auto int32_limit = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
@@ -249,33 +257,65 @@ public:
           workers(std::max(threads, 1u)),
           builder(column.rows(), input_bytes(column, ranges)) {}
 
-    // Tokenizes range i into the worker's buffers, waits for the ranges before it to take
-    // their places, takes its own and copies its tokens there.
+    // Tokenizes range i into a free buffer of the worker, offers it its place, and copies every
+    // held range whose place is known. Only with all its buffers held does a worker wait.
     void run(std::size_t i, const TaskContext& context) {
         Worker& w = workers[context.worker_id()];
         if (!w.tokenizer) w.tokenizer.emplace();
-        RangeTokens& out = w.out;
+        while (w.held == ranges_held) {
+            context.check();
+            if (!copy_placed(w)) std::this_thread::yield();
+        }
+        RangeTokens& out = w.buffers[w.held];
         out.clear();
         // A range at or after a failure adds nothing: the call raises.
-        if (failures.after_failure(i) || !tokenize_range(i, w, context)) out.clear();
-        while (placed.load(std::memory_order_acquire) != i) {
-            context.check();
-            std::this_thread::yield();
-        }
-        const Place p = builder.reserve(out.text.size(), out.classes.size());
-        placed.store(i + 1, std::memory_order_release);
-        builder.fill(out, p, ranges[i]);
+        if (failures.after_failure(i) || !tokenize_range(i, w, out, context)) out.clear();
+        w.range_of[w.held++] = i;
+        offer(i, out);
+        copy_placed(w);
     }
 
     std::size_t range_count() const { return ranges.size(); }
     void raise_first_failure() const { failures.raise(); }
-    std::shared_ptr<TokenTableData> finish() { return builder.finish(); }
+    // Once every range has run: the held ones all have their places by then.
+    std::shared_ptr<TokenTableData> finish() {
+        for (Worker& w : workers) copy_placed(w);
+        return builder.finish();
+    }
 
 private:
-    bool tokenize_range(std::size_t i, Worker& w, const TaskContext& context) {
+    // Range i is tokenized: it, and every range after it already done, take their places in
+    // row order, whichever thread gets here.
+    void offer(std::size_t i, const RangeTokens& out) {
+        const std::lock_guard<std::mutex> hold(placing);
+        sizes[i] = {out.text.size(), out.classes.size(), true};
+        for (; next_place < ranges.size() && sizes[next_place].done; ++next_place) {
+            places[next_place] = builder.reserve(sizes[next_place].bytes, sizes[next_place].tokens);
+            placed[next_place].store(true, std::memory_order_release);
+        }
+    }
+
+    // Copies the worker's held ranges that have their places; whether any did.
+    bool copy_placed(Worker& w) {
+        bool copied = false;
+        for (std::size_t b = 0; b < w.held;) {
+            const std::size_t i = w.range_of[b];
+            if (!placed[i].load(std::memory_order_acquire)) {
+                ++b;
+                continue;
+            }
+            builder.fill(w.buffers[b], places[i], ranges[i]);
+            copied = true;
+            --w.held;  // the last held buffer takes the freed one's slot
+            std::swap(w.buffers[b], w.buffers[w.held]);
+            w.range_of[b] = w.range_of[w.held];
+        }
+        return copied;
+    }
+
+    bool tokenize_range(std::size_t i, Worker& w, RangeTokens& out, const TaskContext& context) {
         const RowRange& r = ranges[i];
         const StringChunk& chunk = column.chunks[r.chunk];
-        RangeTokens& out = w.out;
         const std::size_t n = r.end - r.begin;
         out.row_tokens.resize(n);
         out.row_valid.resize(n);
@@ -286,14 +326,15 @@ private:
             const RowText row = chunk.row(r.begin + j);
             out.row_valid[j] = row.valid;
             const std::size_t before = out.classes.size();
-            if (row.valid && !tokenize_row(row, r.first_row + j, checked, w, poll, i)) return false;
+            if (row.valid && !tokenize_row(row, r.first_row + j, checked, w, out, poll, i))
+                return false;
             out.row_tokens[j] = static_cast<std::uint32_t>(out.classes.size() - before);
         }
         return true;
     }
 
     bool tokenize_row(const RowText& row, std::size_t row_number, bool checked, Worker& w,
-                      const std::function<void()>& poll, std::size_t task) {
+                      RangeTokens& out, const std::function<void()>& poll, std::size_t task) {
         const std::uint8_t* p = row.data;
         std::size_t n = row.size;
         const Utf8Fault fault = checked ? Utf8Fault{no_fault, 0, nullptr} : find_fault(p, n);
@@ -306,7 +347,6 @@ private:
             p = reinterpret_cast<const std::uint8_t*>(w.repaired.data());
             n = w.repaired.size();
         }
-        RangeTokens& out = w.out;
         const BatchCursor keep = settings.filter.cursor();
         std::int64_t pos = 0, kept_end = 0;
         w.tokenizer->tokenize(
@@ -338,7 +378,15 @@ private:
     FirstFailure failures;
     std::vector<Worker> workers;
     TableBuilder builder;
-    std::atomic<std::size_t> placed{0};
+    struct Size {
+        std::size_t bytes = 0, tokens = 0;
+        bool done = false;
+    };
+    std::mutex placing;  // over sizes, places and next_place
+    std::vector<Size> sizes = std::vector<Size>(ranges.size());
+    std::vector<Place> places = std::vector<Place>(ranges.size());
+    std::size_t next_place = 0;
+    const std::unique_ptr<std::atomic<bool>[]> placed{new std::atomic<bool>[ranges.size()]()};
 };
 
 }  // namespace
