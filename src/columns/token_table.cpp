@@ -60,8 +60,10 @@ struct RangeTokens {
 };
 
 // A worker's ranges tokenized but not yet copied to the table: while the range before one is
-// still being tokenized elsewhere, the worker goes on with the next ones, up to this many.
+// still being tokenized elsewhere, the worker goes on with the next ones, up to this many and
+// while they hold less text than this (a range of long rows is not held beside others).
 constexpr std::size_t ranges_held = 4;
+constexpr std::size_t held_text_bytes = std::size_t{4} << 20;
 
 struct Worker {
     std::optional<TextTokenizer> tokenizer;
@@ -69,6 +71,12 @@ struct Worker {
     std::array<RangeTokens, ranges_held> buffers;
     std::array<std::size_t, ranges_held> range_of;  // of each held buffer
     std::size_t held = 0;                           // buffers [0, held) wait for their place
+
+    bool may_take_a_range() const {
+        std::size_t bytes = 0;
+        for (std::size_t b = 0; b < held; ++b) bytes += buffers[b].text.size();
+        return held < ranges_held && bytes < held_text_bytes;
+    }
 };
 
 constexpr auto int32_limit = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
@@ -258,11 +266,11 @@ public:
           builder(column.rows(), input_bytes(column, ranges)) {}
 
     // Tokenizes range i into a free buffer of the worker, offers it its place, and copies every
-    // held range whose place is known. Only with all its buffers held does a worker wait.
+    // held range whose place is known. Only when it may hold no more does a worker wait.
     void run(std::size_t i, const TaskContext& context) {
         Worker& w = workers[context.worker_id()];
         if (!w.tokenizer) w.tokenizer.emplace();
-        while (w.held == ranges_held) {
+        while (!w.may_take_a_range()) {
             context.check();
             if (!copy_placed(w)) std::this_thread::yield();
         }
