@@ -103,6 +103,18 @@ def test_many_rows_on_threads(threads):
     assert rows_of(got) == model(lines, int(cw.RUWORD | cw.ENWORD))
 
 
+@pytest.mark.parametrize("threads", [2, 3])
+def test_ranges_done_before_a_slow_one_before_them_keep_their_rows(threads):
+    # The first range is far slower than the many after it, so the other threads finish ranges
+    # whose place is not known yet; a long row later is a range that is not held beside others.
+    lines = ["кто-то e-mail " * 40000] + [f"w{i} я-{i % 7}" for i in range(60000)]
+    lines[30000] = "x y " * 600000
+    want = chopwise.tokenize_many(pa.array(lines), threads=1)
+    got = chopwise.tokenize_many(pa.array(lines), threads=threads)
+    assert pa.array(got.lists()).equals(pa.array(want.lists()))
+    assert got.to_arrow().equals(want.to_arrow())
+
+
 def test_real_dataframe_objects():
     pl = pytest.importorskip("polars")
     pd = pytest.importorskip("pandas")
