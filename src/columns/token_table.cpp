@@ -68,13 +68,16 @@ constexpr std::size_t held_text_bytes = std::size_t{4} << 20;
 struct Worker {
     std::optional<TextTokenizer> tokenizer;
     std::string repaired;
-    std::array<RangeTokens, ranges_held> buffers;
-    std::array<std::size_t, ranges_held> range_of;  // of each held buffer
-    std::size_t held = 0;                           // buffers [0, held) wait for their place
+    struct Held {
+        RangeTokens tokens;
+        std::size_t range = 0;
+    };
+    std::array<Held, ranges_held> buffers;
+    std::size_t held = 0;  // buffers [0, held) wait for their place
 
     bool may_take_a_range() const {
         std::size_t bytes = 0;
-        for (std::size_t b = 0; b < held; ++b) bytes += buffers[b].text.size();
+        for (std::size_t b = 0; b < held; ++b) bytes += buffers[b].tokens.text.size();
         return held < ranges_held && bytes < held_text_bytes;
     }
 };
@@ -274,11 +277,11 @@ public:
             context.check();
             if (!copy_placed(w)) std::this_thread::yield();
         }
-        RangeTokens& out = w.buffers[w.held];
+        RangeTokens& out = w.buffers[w.held].tokens;
         out.clear();
         // A range at or after a failure adds nothing: the call raises.
         if (failures.after_failure(i) || !tokenize_range(i, w, out, context)) out.clear();
-        w.range_of[w.held++] = i;
+        w.buffers[w.held++].range = i;
         offer(i, out);
         copy_placed(w);
     }
@@ -307,16 +310,15 @@ private:
     bool copy_placed(Worker& w) {
         bool copied = false;
         for (std::size_t b = 0; b < w.held;) {
-            const std::size_t i = w.range_of[b];
+            const std::size_t i = w.buffers[b].range;
             if (!placed[i].load(std::memory_order_acquire)) {
                 ++b;
                 continue;
             }
-            builder.fill(w.buffers[b], places[i], ranges[i]);
+            builder.fill(w.buffers[b].tokens, places[i], ranges[i]);
             copied = true;
             --w.held;  // the last held buffer takes the freed one's slot
             std::swap(w.buffers[b], w.buffers[w.held]);
-            w.range_of[b] = w.range_of[w.held];
         }
         return copied;
     }
